@@ -1,0 +1,146 @@
+// The module frame: PyInit_tessel, the function table and the once-only module object.
+//
+// Single-phase initialisation on purpose: the module is built once, by the first import in the
+// first interpreter that imports it, cached, and handed to every later import. Another
+// interpreter of the same process is refused.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "decoder/decoder.hpp"
+#include "encoder/encoder.hpp"
+#include "module/binder.hpp"
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
+
+namespace tessel::module {
+
+namespace {
+
+using N = ParamName;
+namespace dec = tessel::decoder;
+namespace enc = tessel::encoder;
+
+// The published functions, in registration order: this order is the order of __all__.
+constexpr FunctionRow kFunctions[] = {
+    row<"decode_ones_complement", dec::decode_ones_complement, N::value, N::bits>(),
+    row<"decode_twos_complement", dec::decode_twos_complement, N::value, N::bits>(),
+    row<"decode_sign_magnitude", dec::decode_sign_magnitude, N::value, N::bits>(),
+    row<"encode_ones_complement", enc::encode_ones_complement, N::value, N::bits>(),
+    row<"encode_twos_complement", enc::encode_twos_complement, N::value, N::bits>(),
+    row<"encode_sign_magnitude", enc::encode_sign_magnitude, N::value, N::bits>(),
+};
+constexpr std::size_t kFunctionCount = std::size(kFunctions);
+
+// "name(a, b, signed=False)\n--\n\n": the docstring is the text signature and nothing else.
+std::string text_signature(const Signature& signature) {
+  std::string doc = signature.function;
+  doc += '(';
+  for (int i = 0; i < signature.count; ++i) {
+    if (i > 0) doc += ", ";
+    doc += param_name(signature.names[i]);
+    if (i >= signature.required) doc += "=False";
+  }
+  doc += ")\n--\n\n";
+  return doc;
+}
+
+struct MethodTable {
+  std::array<std::string, kFunctionCount> docs;
+  std::array<PyMethodDef, kFunctionCount> defs;
+};
+
+// Built once; the interpreter keeps pointers into it for the life of the process.
+const MethodTable& method_table() {
+  static const MethodTable table = [] {
+    MethodTable t{};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+      t.docs[i] = text_signature(*kFunctions[i].signature);
+      t.defs[i] = PyMethodDef{kFunctions[i].signature->function,
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kFunctions[i].entry)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+    }
+    for (std::size_t i = 0; i < kFunctionCount; ++i) t.defs[i].ml_doc = t.docs[i].c_str();
+    return t;
+  }();
+  return table;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tessel",
+    "",       // an empty docstring, not an absent one
+    0,        // no per-module state
+    nullptr,  // functions are added by add_functions, which also builds __all__
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Adds each function in table order: create it bound to the module, append its __name__ to
+// __all__, set the attribute. The first failure stops it.
+bool add_functions(PyObject* module) {
+  const MethodTable& table = method_table();
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (const PyMethodDef& def : table.defs) {
+    PyRef function =
+        PyRef::steal(PyCMethod_New(const_cast<PyMethodDef*>(&def), module, module_name.get(), nullptr));
+    if (!function) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name) return false;
+    if (!PyUnicode_Check(name.get())) {
+      PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+      return false;
+    }
+    PyObject* all = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return false;
+    PyRef all_list = PyRef::steal(all);
+    if (!all_list) {
+      all_list = PyRef::steal(PyList_New(0));
+      if (!all_list || PyObject_SetAttrString(module, "__all__", all_list.get()) < 0) return false;
+    }
+    if (PyList_Check(all_list.get()) ? PyList_Append(all_list.get(), name.get()) < 0
+                                     : (PyErr_SetString(PyExc_TypeError, "__all__ must be a list"), true)) {
+      return false;
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
+  }
+  return true;
+}
+
+PyObject* init() {
+  // The module serves exactly one interpreter per process: the first that imports it.
+  static std::atomic<std::int64_t> owner{-1};
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!owner.compare_exchange_strong(expected, current) && expected != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tessel does not support subinterpreters: it is already in use by another interpreter "
+                    "of this process");
+    return nullptr;
+  }
+
+  static PyObject* cached = nullptr;  // once-only cell, never released
+  if (cached != nullptr) return new_ref(cached);
+
+  if (!intern_param_names()) return nullptr;
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module || !add_functions(module.get())) return nullptr;
+  // Building the module can run Python code (attribute setting); another import may have won.
+  if (cached == nullptr) cached = module.release();
+  return new_ref(cached);
+}
+
+}  // namespace
+
+}  // namespace tessel::module
+
+PyMODINIT_FUNC PyInit_tessel(void) {
+  return tessel::module::guard([] { return tessel::module::init(); });
+}
