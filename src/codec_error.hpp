@@ -109,8 +109,25 @@ class Result<void> {
 
 #endif
 
-// Message building: decimal integers and text pieces, concatenated.
+// An unsigned number in upper-case hexadecimal, zero-padded to at least `width` digits.
+struct Hex {
+  std::uint64_t value;
+  int width;
+};
+
+// Message building: decimal integers, Hex numbers and text pieces, concatenated.
 namespace detail {
+inline void append_piece(std::string& out, Hex hex) {
+  char digits[16];
+  int count = 0;
+  std::uint64_t rest = hex.value;
+  do {
+    digits[count++] = "0123456789ABCDEF"[rest & 0xF];
+    rest >>= 4;
+  } while (rest != 0);
+  for (int pad = count; pad < hex.width; ++pad) out.push_back('0');
+  while (count > 0) out.push_back(digits[--count]);
+}
 inline void append_piece(std::string& out, std::string_view text) { out.append(text); }
 inline void append_piece(std::string& out, char c) { out.push_back(c); }
 template <std::integral I>

@@ -1,5 +1,6 @@
 """Argument binding and conversion: every message shape, exactly."""
 import operator
+import struct
 
 import pytest
 
@@ -101,6 +102,11 @@ CONVERSION = [
     (lambda: tessel.decode_twos_complement(2**64, 8), OverflowError, None),
     (lambda: tessel.encode_twos_complement(2**63, 64), OverflowError, None),
     (lambda: tessel.encode_twos_complement(-2**63 - 1, 64), OverflowError, None),
+    (lambda: tessel.decode_ieee754_f128(2**128), OverflowError, "Python int larger than 128 bits"),
+    (lambda: tessel.decode_ieee754_f128(Index(2**200)), OverflowError, "Python int larger than 128 bits"),
+    (lambda: tessel.decode_ieee754_f128(-1), ValueError, None),
+    (lambda: tessel.decode_ieee754_f128(1.0), TypeError,
+     "argument 'value': 'float' object cannot be interpreted as an integer"),
     # the first failing conversion ends the call: `bits` is never looked at
     (lambda: tessel.encode_twos_complement("x", "y"), TypeError,
      "argument 'value': 'str' object cannot be interpreted as an integer"),
@@ -157,3 +163,86 @@ def test_bit_count_boundary():
     assert tessel.decode_twos_complement(5, 2**32 - 1) == 5
     with pytest.raises(OverflowError, match="^out of range integral type conversion attempted$"):
         tessel.decode_twos_complement(5, Index(2**32))
+
+
+class FakeNumpyBool:
+    """A type that claims to be the numeric library's boolean but has no truth slot."""
+
+
+FakeNumpyBool.__module__ = "numpy"
+FakeNumpyBool.__name__ = FakeNumpyBool.__qualname__ = "bool_"
+
+
+class Floaty:
+    def __float__(self):
+        return 0.5
+
+
+FLAG_REFUSED = [
+    (1, "argument 'signed': 'int' object cannot be cast as 'bool'"),
+    (0, "argument 'signed': 'int' object cannot be cast as 'bool'"),
+    (None, "argument 'signed': 'NoneType' object cannot be cast as 'bool'"),
+    ("True", "argument 'signed': 'str' object cannot be cast as 'bool'"),
+    (FakeNumpyBool(), "argument 'signed': object of type '<class 'numpy.bool_'>' "
+                      "does not define a '__bool__' conversion"),
+]
+
+
+@pytest.mark.parametrize("flag, message", FLAG_REFUSED)
+def test_flag_refusals(flag, message):
+    with pytest.raises(TypeError) as info:
+        tessel.encode_packed_bcd(123, 16, flag)
+    assert str(info.value) == message
+
+
+def test_flag_accepts_numpy_booleans():
+    np = pytest.importorskip("numpy")
+    assert tessel.encode_packed_bcd(123, 16, np.True_) == 0x123C
+    assert tessel.encode_packed_bcd(123, 16, np.bool_(False)) == 0x123
+    with pytest.raises(TypeError, match="^argument 'signed': 'int64' object cannot be cast as 'bool'$"):
+        tessel.encode_packed_bcd(123, 16, np.int64(1))
+
+
+FLOATS = [
+    (1, 0x3F800000),
+    (True, 0x3F800000),
+    (Index(2), 0x40000000),
+    (Floaty(), 0x3F000000),
+    (IntSubclass(3), 0x40400000),
+]
+
+
+@pytest.mark.parametrize("value, pattern", FLOATS)
+def test_float_accepts_what_float_accepts(value, pattern):
+    assert tessel.encode_ieee754_f32(value) == pattern
+    assert tessel.encode_ieee754_f64(value) == struct.unpack("<Q", struct.pack("<d", float(value)))[0]
+
+
+@pytest.mark.parametrize("fn", [tessel.encode_ieee754_f16, tessel.encode_ieee754_f32, tessel.encode_ieee754_f64,
+                                tessel.encode_ti_f32, tessel.encode_ieee754_f128])
+def test_float_refusals(fn):
+    name = fn.__text_signature__.strip("()")
+    with pytest.raises(TypeError) as info:
+        fn("1")
+    assert str(info.value) == f"argument '{name}': must be real number, not str"
+    with pytest.raises(OverflowError) as info:
+        fn(10**400)
+    assert not str(info.value).startswith("argument")
+
+
+U128 = [(2**128 - 1, "nan"), (0, 0.0), (Index(0x3FFF << 112), 1.0), (IntSubclass(0x3FFF << 112), 1.0)]
+
+
+@pytest.mark.parametrize("value, result", U128)
+def test_u128_accepts(value, result):
+    got = tessel.decode_ieee754_f128(value)
+    assert repr(got) == repr(float(result))
+
+
+def test_bcd_too_many_positionals_names_the_range():
+    with pytest.raises(TypeError) as info:
+        tessel.encode_packed_bcd(1, 8, False, 0)
+    assert str(info.value) == "encode_packed_bcd() takes from 2 to 3 positional arguments but 4 were given"
+    with pytest.raises(TypeError) as info:
+        tessel.decode_unpacked_bcd()
+    assert str(info.value) == "decode_unpacked_bcd() missing 2 required positional arguments: 'value' and 'bits'"

@@ -23,6 +23,21 @@ CALLS = [
     (tessel.decode_ones_complement, (0xFFF, 12)),
     (tessel.decode_sign_magnitude, (2**64 - 1, 64)),
     (tessel.decode_sign_magnitude, (-1, 64)),
+    (tessel.encode_packed_bcd, (-123, 16, True)),
+    (tessel.encode_packed_bcd, (-123, 16, 1)),               # flag refused
+    (tessel.encode_unpacked_bcd, (1234, 24, True)),
+    (tessel.decode_packed_bcd, (0x123D, 16, True)),
+    (tessel.decode_packed_bcd, (0x1A, 8, False)),
+    (tessel.decode_unpacked_bcd, (0xF1F2B3, 24, True)),     # hex message
+    (tessel.encode_ieee754_f16, (0.1,)),
+    (tessel.encode_ieee754_f32, (10**400,)),
+    (tessel.encode_ieee754_f64, ("1",)),
+    (tessel.decode_ieee754_f32, (0x3F800000,)),
+    (tessel.decode_ieee754_f128, (0x3FFF << 112,)),
+    (tessel.decode_ieee754_f128, (2**128,)),
+    (tessel.decode_ieee754_f128, (-1,)),
+    (tessel.encode_ti_f40, (1.0,)),
+    (tessel.decode_ibm_f64, (0,)),
 ]
 
 
@@ -58,7 +73,7 @@ def test_no_memory_growth(fn, args, by_keyword):
 @pytest.mark.parametrize("fn, args", CALLS)
 def test_argument_references_unchanged(fn, args):
     # Big ints are fresh objects, so their reference counts show any leak or over-release.
-    held = [int(str(a)) if isinstance(a, int) else a for a in args]
+    held = [int(str(a)) if type(a) is int else a for a in args]
     counts = [sys.getrefcount(a) for a in held]
     call_many(fn, held, {}, 1000)
     assert [sys.getrefcount(a) for a in held] == counts

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "bits.hpp"
 #include "codec_error.hpp"
 
 namespace tessel::decoder {
@@ -15,5 +16,30 @@ namespace tessel::decoder {
 [[nodiscard]] std::int64_t decode_twos_complement(std::uint64_t pattern, std::uint32_t bits) noexcept;
 [[nodiscard]] std::int64_t decode_ones_complement(std::uint64_t pattern, std::uint32_t bits) noexcept;
 [[nodiscard]] std::int64_t decode_sign_magnitude(std::uint64_t pattern, std::uint32_t bits) noexcept;
+
+// Decimals. Widths below one digit position decode to 0. Digit positions above bit 63 read as
+// zero, so an enormous width costs no more than 64 bits.
+[[nodiscard]] Result<std::int64_t> decode_packed_bcd(std::uint64_t pattern, std::uint32_t bits, bool is_signed) noexcept;
+[[nodiscard]] Result<std::int64_t> decode_unpacked_bcd(std::uint64_t pattern, std::uint32_t bits, bool is_signed) noexcept;
+
+// IEEE 754, widened exactly to binary64. Bits above the format's width are ignored.
+[[nodiscard]] double decode_ieee754_f16(std::uint64_t pattern) noexcept;
+[[nodiscard]] double decode_ieee754_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] double decode_ieee754_f64(std::uint64_t pattern) noexcept;
+// binary128, truncated toward zero to binary64; no subnormal inputs or results.
+[[nodiscard]] double decode_ieee754_f128(u128 pattern) noexcept;
+
+// Float formats that are named but not built: each always fails with its fixed message.
+[[nodiscard]] Result<double> decode_ieee754_1985_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ieee754_1985_f64(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ieee754_1985_f80(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_mil_std_1750a_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_mil_std_1750a_f48(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_dec_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_dec_f64(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ibm_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ibm_f64(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ti_f32(std::uint64_t pattern) noexcept;
+[[nodiscard]] Result<double> decode_ti_f40(std::uint64_t pattern) noexcept;
 
 }  // namespace tessel::decoder

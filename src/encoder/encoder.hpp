@@ -17,4 +17,29 @@ namespace tessel::encoder {
 // The recipe's plain unsigned field: the value itself, if it fits below 2^bits.
 [[nodiscard]] Result<std::uint64_t> encode_unsigned(std::uint64_t value, std::uint32_t bits) noexcept;
 
+// Decimals. Packed BCD: one digit per nibble, signed form with a sign nibble (0xC, 0xD) in
+// nibble 0. Unpacked BCD: one digit per byte, signed form as zoned decimal (EBCDIC zones, sign
+// in the zone of byte 0). Widths above 64 bits are refused: the pattern cannot hold their digits.
+[[nodiscard]] Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) noexcept;
+
+// IEEE 754. The binary16 and binary32 encoders take a value already rounded to binary32.
+[[nodiscard]] std::uint64_t encode_ieee754_f16(float value) noexcept;
+[[nodiscard]] std::uint64_t encode_ieee754_f32(float value) noexcept;
+[[nodiscard]] std::uint64_t encode_ieee754_f64(double value) noexcept;
+
+// Float formats that are named but not built: each always fails with its fixed message.
+[[nodiscard]] Result<std::uint64_t> encode_ieee754_f128(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ieee754_1985_f32(float value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ieee754_1985_f64(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ieee754_1985_f80(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_mil_std_1750a_f32(float value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_mil_std_1750a_f48(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_dec_f32(float value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_dec_f64(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ibm_f32(float value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ibm_f64(double value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ti_f32(float value) noexcept;
+[[nodiscard]] Result<std::uint64_t> encode_ti_f40(double value) noexcept;
+
 }  // namespace tessel::encoder
