@@ -1,0 +1,153 @@
+// Unicode forms shared by the text encoders and decoders: scalar values and surrogates, the
+// storage classes of the interpreter's compact strings, the UTF-8 sequence rules, 16- and 32-bit
+// code units in a stated byte order, and the hexadecimal forms that text messages quote.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace tessel::unicode {
+
+inline constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+// Surrogate code points (U+D800..U+DFFF) are not scalar values: UTF-16 spends them in pairs for
+// the astral planes, UTF-8 and UTF-32 never carry them.
+[[nodiscard]] constexpr bool is_surrogate(std::uint32_t c) noexcept { return (c & 0xFFFFF800u) == 0xD800u; }
+[[nodiscard]] constexpr bool is_high_surrogate(std::uint32_t u) noexcept { return (u & 0xFFFFFC00u) == 0xD800u; }
+[[nodiscard]] constexpr bool is_low_surrogate(std::uint32_t u) noexcept { return (u & 0xFFFFFC00u) == 0xDC00u; }
+[[nodiscard]] constexpr char32_t from_surrogates(std::uint32_t high, std::uint32_t low) noexcept {
+  return 0x10000 + ((high - 0xD800u) << 10) + (low - 0xDC00u);
+}
+[[nodiscard]] constexpr std::uint16_t high_surrogate(char32_t c) noexcept {
+  return static_cast<std::uint16_t>(0xD7C0u + (c >> 10));  // 0xD800 + ((c - 0x10000) >> 10)
+}
+[[nodiscard]] constexpr std::uint16_t low_surrogate(char32_t c) noexcept {
+  return static_cast<std::uint16_t>(0xDC00u + (c & 0x3FFu));
+}
+static_assert(high_surrogate(0x1F600) == 0xD83D && low_surrogate(0x1F600) == 0xDE00);
+static_assert(from_surrogates(0xD83D, 0xDE00) == 0x1F600);
+static_assert(from_surrogates(0xDBFF, 0xDFFF) == kMaxCodePoint);
+
+// The interpreter stores a str one, two or four bytes per code point, by its largest code point,
+// and the narrowest class that holds the text is the only valid one (a wider copy of the same
+// text compares unequal). A decoder names the class by its largest member.
+inline constexpr char32_t kAsciiMax = 0x7F;
+inline constexpr char32_t kLatin1Max = 0xFF;
+inline constexpr char32_t kBmpMax = 0xFFFF;
+
+// ---------------------------------------------------------------------------------------------
+// UTF-8 in the strict sense: shortest form only, no surrogates, nothing above U+10FFFF.
+
+[[nodiscard]] constexpr bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+
+[[nodiscard]] constexpr std::size_t utf8_length(char32_t c) noexcept {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+// The length a lead byte announces; 0 for a byte that starts no sequence: a continuation byte
+// (80..BF), an overlong two-byte lead (C0, C1) or a lead beyond U+10FFFF (F5..FF).
+[[nodiscard]] constexpr std::size_t utf8_sequence_length(std::uint8_t lead) noexcept {
+  if (lead < 0x80) return 1;
+  if (lead < 0xC2) return 0;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  if (lead < 0xF5) return 4;
+  return 0;
+}
+
+// The byte after a lead is a continuation byte, in a narrower range after four leads: E0 (no
+// overlong three-byte form), ED (no surrogate), F0 (no overlong four-byte form) and F4 (nothing
+// above U+10FFFF).
+[[nodiscard]] constexpr bool utf8_second_byte_ok(std::uint8_t lead, std::uint8_t second) noexcept {
+  switch (lead) {
+    case 0xE0: return second >= 0xA0 && second <= 0xBF;
+    case 0xED: return second >= 0x80 && second <= 0x9F;
+    case 0xF0: return second >= 0x90 && second <= 0xBF;
+    case 0xF4: return second >= 0x80 && second <= 0x8F;
+    default: return is_continuation(second);
+  }
+}
+static_assert(!utf8_second_byte_ok(0xE0, 0x9F) && utf8_second_byte_ok(0xE0, 0xA0));
+static_assert(!utf8_second_byte_ok(0xED, 0xA0) && utf8_second_byte_ok(0xF4, 0x8F));
+
+// Writes the UTF-8 form of scalar value `c` at `out`; returns the byte after it.
+constexpr std::uint8_t* put_utf8(std::uint8_t* out, char32_t c) noexcept {
+  if (c < 0x80) {
+    *out++ = static_cast<std::uint8_t>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+    *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+    *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<std::uint8_t>(0xF0 | (c >> 18));
+    *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// 16- and 32-bit code units in a stated byte order, at any alignment.
+
+enum class ByteOrder : std::uint8_t { big, little };
+
+template <ByteOrder Order>
+inline constexpr bool kNative = (Order == ByteOrder::little) == (std::endian::native == std::endian::little);
+
+template <ByteOrder Order>
+[[nodiscard]] inline std::uint16_t load16(const std::uint8_t* p) noexcept {
+  std::uint16_t u;
+  std::memcpy(&u, p, sizeof u);
+  if constexpr (!kNative<Order>) u = __builtin_bswap16(u);
+  return u;
+}
+
+template <ByteOrder Order>
+[[nodiscard]] inline std::uint32_t load32(const std::uint8_t* p) noexcept {
+  std::uint32_t u;
+  std::memcpy(&u, p, sizeof u);
+  if constexpr (!kNative<Order>) u = __builtin_bswap32(u);
+  return u;
+}
+
+template <ByteOrder Order>
+inline void store16(std::uint8_t* p, std::uint16_t u) noexcept {
+  if constexpr (!kNative<Order>) u = __builtin_bswap16(u);
+  std::memcpy(p, &u, sizeof u);
+}
+
+template <ByteOrder Order>
+inline void store32(std::uint8_t* p, std::uint32_t u) noexcept {
+  if constexpr (!kNative<Order>) u = __builtin_bswap32(u);
+  std::memcpy(p, &u, sizeof u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Upper-case hexadecimal, zero-padded to at least `digits` digits: "U+00E9", "0x80", "0x0000D800".
+
+class Hex {
+ public:
+  constexpr Hex(std::uint32_t value, int digits) noexcept {
+    int count = 1;
+    while (count < 8 && (value >> (4 * count)) != 0) ++count;
+    if (count < digits) count = digits;
+    for (int i = count - 1; i >= 0; --i, value >>= 4) text_[i] = "0123456789ABCDEF"[value & 0xF];
+    size_ = static_cast<std::uint8_t>(count);
+  }
+  constexpr operator std::string_view() const noexcept { return {text_, size_}; }  // NOLINT: a message piece
+
+ private:
+  char text_[8] = {};
+  std::uint8_t size_ = 0;
+};
+static_assert(std::string_view(Hex(0xE9, 4)) == "00E9" && std::string_view(Hex(0x1F600, 4)) == "1F600");
+static_assert(std::string_view(Hex(0xD800, 8)) == "0000D800" && std::string_view(Hex(0xFFFE0000, 8)) == "FFFE0000");
+
+}  // namespace tessel::unicode
