@@ -7,6 +7,7 @@
 // own UTF-8 conversion of the argument refuses them, and in the module's model that conversion
 // runs before any codec, so an encoder that meets a surrogate reports lone_surrogate, and that
 // report wins over the encoder's own refusals wherever the surrogate stands in the text.
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -84,29 +85,82 @@ Result<void> encode_up_to(std::span<const Unit> units, char32_t limit, std::stri
 // ---------------------------------------------------------------------------------------------
 // UTF-8
 
+// The UTF-8 sequence of code point `c` (at or above U+0080) packed into a word, lead byte lowest,
+// and its length. The word holds all four payload groups of the longest form, lead group lowest;
+// a shorter form is the same word shifted down past its empty groups, with its own marker bits.
+struct Utf8Word {
+  std::uint32_t bytes;
+  std::uint32_t length;
+};
+
+[[nodiscard]] inline Utf8Word utf8_word(std::uint32_t c) noexcept {
+  struct Form {
+    std::uint32_t shift;
+    std::uint32_t marker;
+  };
+  static constexpr Form kForms[5] = {{}, {}, {16, 0x80C0}, {8, 0x8080E0}, {0, 0x808080F0}};
+  const std::uint32_t length = 2 + (c >= 0x800) + (c >= 0x10000);
+  const std::uint32_t groups = (c >> 18) | ((c >> 4) & 0x3F00) | ((c << 10) & 0x3F0000) | ((c & 0x3F) << 24);
+  return {(groups >> kForms[length].shift) | kForms[length].marker, length};
+}
+
+// Bytes from 0x80 on, counted with byte-wide partial sums so the loop stays in byte lanes.
+std::size_t count_non_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+  std::size_t count = 0;
+  for (std::size_t start = 0; start < n; start += 255) {
+    const std::size_t end = std::min(n, start + 255);
+    std::uint8_t partial = 0;
+    for (std::size_t i = start; i < end; ++i) partial = static_cast<std::uint8_t>(partial + (p[i] >> 7));
+    count += partial;
+  }
+  return count;
+}
+
 template <class Unit>
 Result<void> encode_utf8_units(std::span<const Unit> units, ByteSink& out) noexcept {
-  // One byte per code point, plus one from U+0080, U+0800 and U+10000 on.
-  std::size_t size = units.size();
+  const Unit* src = units.data();
+  const std::size_t n = units.size();
+  // Latin-1 text is sized exactly: a byte more for each code point from U+0080, counted in byte
+  // lanes. Wider text takes its worst case (three bytes a BMP code point, four an astral one)
+  // and is trimmed after; a census would cost a quarter of the encoding itself.
+  std::size_t capacity = n * (sizeof(Unit) == 1 ? 1 : sizeof(Unit) == 2 ? 3 : 4);
+  if constexpr (sizeof(Unit) == 1) capacity += count_non_ascii(src, n);
+  std::uint8_t* const begin = out.allocate(capacity);
+  if (begin == nullptr) return raised();
+  std::uint8_t* dst = begin;
   bool surrogate = false;
-  for (const Unit c : units) {
-    size += static_cast<std::size_t>(c >= 0x80);
-    if constexpr (sizeof(Unit) > 1) {
-      size += static_cast<std::size_t>(c >= 0x800);
-      surrogate |= unicode::is_surrogate(c);
-    }
-    if constexpr (sizeof(Unit) > 2) size += static_cast<std::size_t>(c >= 0x10000);
-  }
-  if (surrogate) return lone_surrogate();
-  std::uint8_t* dst = out.allocate(size);
-  if (dst == nullptr) return raised();
-  for (const Unit c : units) {
+  std::size_t i = 0;
+  // A sequence goes out as one 16- or 32-bit store that may spill past its end; the spill lands
+  // in the room of the code points still to come, at least one byte each, which overwrite it.
+  // So whole stores are safe while four code points remain.
+  for (; n - i >= 4; ++i) {
+    const std::uint32_t c = src[i];
     if (c < 0x80) {
       *dst++ = static_cast<std::uint8_t>(c);
+    } else if constexpr (sizeof(Unit) == 4) {
+      // Astral text mixes two-, three- and four-byte sequences at random; one branch-free form
+      // for all of them beats a branch per length.
+      surrogate |= unicode::is_surrogate(c);
+      const Utf8Word word = utf8_word(c);
+      unicode::store32<ByteOrder::little>(dst, word.bytes);
+      dst += word.length;
+    } else if (sizeof(Unit) == 1 || c < 0x800) {
+      unicode::store16<ByteOrder::little>(dst, static_cast<std::uint16_t>((0xC0 | c >> 6) | (0x80 | (c & 0x3F)) << 8));
+      dst += 2;
     } else {
-      dst = unicode::put_utf8(dst, c);
+      surrogate |= unicode::is_surrogate(c);
+      unicode::store32<ByteOrder::little>(
+          dst, (0xE0 | c >> 12) | (0x80 | ((c >> 6) & 0x3F)) << 8 | (0x80 | (c & 0x3F)) << 16);
+      dst += 3;
     }
   }
+  for (; i < n; ++i) {
+    surrogate |= unicode::is_surrogate(src[i]);
+    dst = unicode::put_utf8(dst, src[i]);
+  }
+  if (surrogate) return lone_surrogate();
+  const auto size = static_cast<std::size_t>(dst - begin);
+  if (size != capacity && !out.shrink(size)) return raised();
   return {};
 }
 
