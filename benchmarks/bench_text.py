@@ -2,7 +2,8 @@
 
 For each function, each kind of text the baseline codec accepts (ASCII, Latin, CJK, emoji-heavy)
 and each size (64 B, 4 KiB, 1 MiB of encoded text), tessel and the baseline run on the same
-input in alternating rounds; the ratio is tessel's best time over the baseline's best time.
+input in alternating rounds; the ratio is tessel's best time over the baseline's best time
+(below 1.0: tessel is faster).
 
     .venv/bin/python benchmarks/bench_text.py [substring ...]   # only functions whose name matches
 """
@@ -11,7 +12,7 @@ import random
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from _timing import best_per_call  # noqa: E402
+from _timing import interleaved  # noqa: E402
 
 import tessel  # noqa: E402
 
@@ -62,15 +63,6 @@ FUNCTIONS = [
 ]
 
 
-def side_by_side(ours, baseline, rounds=3):
-    """Best time per call of each, measured in alternating rounds so drift hits both alike."""
-    t_ours = t_base = float("inf")
-    for _ in range(rounds):
-        t_ours = min(t_ours, best_per_call(ours, repeat=3))
-        t_base = min(t_base, best_per_call(baseline, repeat=3))
-    return t_ours, t_base
-
-
 def main(filters):
     rng = random.Random(1252)
     texts = {(kind, size): _text(kind, size, rng) for kind in UTF for _, size in SIZES}
@@ -95,7 +87,7 @@ def main(filters):
                         assert fn(marked) == text, fn_name
                         label = f"bytes.decode({codec!r})"
                         ours, base = (lambda: fn(marked)), (lambda: data.decode(codec))
-                    t_ours, t_base = side_by_side(ours, base)
+                    t_ours, t_base = interleaved(ours, base)
                     ratio = t_ours / t_base
                     worst.append((ratio, fn_name, kind, size_label))
                     print(f"{fn_name:<20} {kind:<6} {size_label:>6}  {label:<26} {t_ours * 1e9:9.0f} ns"

@@ -38,6 +38,14 @@ inline constexpr char32_t kAsciiMax = 0x7F;
 inline constexpr char32_t kLatin1Max = 0xFF;
 inline constexpr char32_t kBmpMax = 0xFFFF;
 
+// The class of a text from the OR of all its code points: the class limits are powers of two,
+// so the OR falls in the same class as the largest code point, and an OR is cheaper to gather.
+[[nodiscard]] constexpr char32_t storage_class(std::uint32_t all) noexcept {
+  return all <= kAsciiMax ? kAsciiMax : all <= kLatin1Max ? kLatin1Max : all <= kBmpMax ? kBmpMax : kMaxCodePoint;
+}
+static_assert(storage_class(0x41 | 0x3F) == kAsciiMax && storage_class(0x80) == kLatin1Max);
+static_assert(storage_class(0x10FFFF | 0x0F0000) == kMaxCodePoint);
+
 // ---------------------------------------------------------------------------------------------
 // UTF-8 in the strict sense: shortest form only, no surrogates, nothing above U+10FFFF.
 
@@ -101,6 +109,59 @@ enum class ByteOrder : std::uint8_t { big, little };
 template <ByteOrder Order>
 inline constexpr bool kNative = (Order == ByteOrder::little) == (std::endian::native == std::endian::little);
 
+inline constexpr ByteOrder kHostOrder = std::endian::native == std::endian::little ? ByteOrder::little : ByteOrder::big;
+
+// The unit of type Raw that holds code point `c` in `Order`, and back: the value of a unit in
+// `Order` that is known to fit in Char. Swapping the bytes of a value known to be narrower than
+// its unit is a shift, and shifts vectorize where a whole byte swap may not.
+template <ByteOrder Order, class Raw, class Char>
+[[nodiscard]] constexpr Raw to_order(Char c) noexcept {
+  static_assert(sizeof(Char) <= sizeof(Raw));
+  const auto v = static_cast<Raw>(c);
+  if constexpr (kNative<Order>) {
+    return v;
+  } else if constexpr (sizeof(Char) == 1) {
+    return static_cast<Raw>(v << (8 * (sizeof(Raw) - 1)));
+  } else if constexpr (sizeof(Raw) == 2) {
+    return __builtin_bswap16(v);
+  } else if constexpr (sizeof(Char) == 2) {
+    return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8);
+  } else {
+    return __builtin_bswap32(v);
+  }
+}
+
+template <ByteOrder Order, class Char, class Raw>
+[[nodiscard]] constexpr Char from_order(Raw raw) noexcept {
+  if constexpr (kNative<Order>) {
+    return static_cast<Char>(raw);
+  } else if constexpr (sizeof(Char) == 1) {
+    return static_cast<Char>(raw >> (8 * (sizeof(Raw) - 1)));
+  } else if constexpr (sizeof(Raw) == 2) {
+    return static_cast<Char>(__builtin_bswap16(raw));
+  } else if constexpr (sizeof(Char) == 2) {
+    return static_cast<Char>(((raw >> 24) & 0xFF) | ((raw >> 8) & 0xFF00));
+  } else {
+    return static_cast<Char>(__builtin_bswap32(raw));
+  }
+}
+
+static_assert(to_order<ByteOrder::big, std::uint32_t>(std::uint8_t{0x41}) == (kNative<ByteOrder::big> ? 0x41u : 0x41000000u));
+static_assert(from_order<ByteOrder::big, std::uint16_t>(to_order<ByteOrder::big, std::uint32_t>(std::uint16_t{0x20AC})) == 0x20AC);
+static_assert(from_order<ByteOrder::little, std::uint8_t>(to_order<ByteOrder::little, std::uint16_t>(std::uint8_t{0xE9})) == 0xE9);
+
+template <class Raw>
+[[nodiscard]] inline Raw load_raw(const std::uint8_t* p) noexcept {
+  Raw raw;
+  std::memcpy(&raw, p, sizeof raw);
+  return raw;
+}
+
+template <class Raw>
+inline void store_raw(std::uint8_t* p, Raw raw) noexcept {
+  std::memcpy(p, &raw, sizeof raw);
+}
+
 template <ByteOrder Order>
 [[nodiscard]] inline std::uint16_t load16(const std::uint8_t* p) noexcept {
   std::uint16_t u;
@@ -127,6 +188,44 @@ template <ByteOrder Order>
 inline void store32(std::uint8_t* p, std::uint32_t u) noexcept {
   if constexpr (!kNative<Order>) u = __builtin_bswap32(u);
   std::memcpy(p, &u, sizeof u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole-text scans. Flags and partial counts are kept as wide as the units and combined without an
+// early exit, which is what lets compilers run these loops in vector lanes.
+
+// 1 for a surrogate code point, else 0, in the unit's own width.
+template <class Unit>
+[[nodiscard]] constexpr Unit surrogate_bit(Unit c) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    return 0;
+  } else {
+    return static_cast<Unit>(static_cast<Unit>(c & static_cast<Unit>(~0x7FFu)) == 0xD800);
+  }
+}
+
+// Whether any of the code points is a surrogate.
+template <class Unit>
+[[nodiscard]] bool any_surrogate(const Unit* units, std::size_t n) noexcept {
+  Unit found = 0;
+  for (std::size_t i = 0; i < n; ++i) found |= surrogate_bit(units[i]);
+  return found != 0;
+}
+
+// The sum of `count(i)` for i below n, each count 0 or 1, gathered in partial sums of type
+// Partial that are emptied before they could overflow.
+template <class Partial, class Count>
+[[nodiscard]] std::size_t count_where(std::size_t n, Count count) noexcept {
+  // A whole number of vector blocks, so no chunk ends in a scalar remainder.
+  constexpr std::size_t kChunk = static_cast<Partial>(~Partial{0}) & ~std::size_t{63};
+  std::size_t total = 0;
+  for (std::size_t start = 0; start < n; start += kChunk) {
+    const std::size_t end = n - start < kChunk ? n : start + kChunk;
+    Partial partial = 0;
+    for (std::size_t i = start; i < end; ++i) partial = static_cast<Partial>(partial + count(i));
+    total += partial;
+  }
+  return total;
 }
 
 // ---------------------------------------------------------------------------------------------

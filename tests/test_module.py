@@ -14,9 +14,13 @@ FUNCTIONS = [
     ("decode_ones_complement", "(value, bits)"),
     ("decode_twos_complement", "(value, bits)"),
     ("decode_sign_magnitude", "(value, bits)"),
+    *[(f"decode_{name}", "(bytes)") for name in ["us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16",
+                                                  "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]],
     ("encode_ones_complement", "(value, bits)"),
     ("encode_twos_complement", "(value, bits)"),
     ("encode_sign_magnitude", "(value, bits)"),
+    *[(f"encode_{name}", "(text)") for name in ["us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16",
+                                                 "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]],
 ]
 NAMES = [name for name, _ in FUNCTIONS]
 

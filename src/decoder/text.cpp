@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "decoder/decoder.hpp"
+#include "lanes.hpp"
 #include "unicode.hpp"
 #include "windows_1252.hpp"
 
@@ -180,6 +181,19 @@ Unexpected lone_utf16_surrogate() noexcept {
   return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
 }
 
+// 16-bit units in `Order` to code points of any width, when none is a surrogate.
+template <ByteOrder Order, class Char>
+void copy_units16(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
+  if constexpr (sizeof(Char) == 2 && unicode::kNative<Order>) {
+    if (units != 0) std::memcpy(dst, src, 2 * units);
+  } else {
+    for (std::size_t i = 0; i < units; ++i) {
+      using Fit = std::conditional_t<sizeof(Char) == 1, std::uint8_t, std::uint16_t>;
+      dst[i] = unicode::from_order<Order, Fit>(unicode::load_raw<std::uint16_t>(src + 2 * i));
+    }
+  }
+}
+
 template <ByteOrder Order>
 Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
   using unicode::load16;
@@ -187,46 +201,62 @@ Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
   const std::uint8_t* src = bytes.data();
   const std::size_t units = bytes.size() / 2;
 
-  // Census: the largest unit, and how many high and low surrogates there are. Well-formed text
-  // pairs every high surrogate with a low one, and each pair is one astral code point.
-  std::uint16_t max_unit = 0;
-  std::size_t high = 0;
-  std::size_t low = 0;
-  for (std::size_t i = 0; i < units; ++i) {
-    const std::uint16_t u = load16<Order>(src + 2 * i);
-    max_unit = std::max(max_unit, u);
-    high += static_cast<std::size_t>(unicode::is_high_surrogate(u));
-    low += static_cast<std::size_t>(unicode::is_low_surrogate(u));
-  }
+  // Census: the OR of all units, for the storage class, and whether any is a surrogate. Both
+  // commute with a byte swap, so the units are taken as they lie, against swapped masks.
+  using unicode::to_order;
+  constexpr auto kMask = to_order<Order, std::uint16_t>(std::uint16_t{0xF800});
+  constexpr auto kSurrogate = to_order<Order, std::uint16_t>(std::uint16_t{0xD800});
+  lanes::u16x8 all_lanes{};
+  lanes::u16x8 surrogate_lanes{};
+  std::uint16_t all = 0;
+  std::uint16_t surrogate = 0;
+  lanes::for_blocks<8>(
+      units,
+      [&](std::size_t i) {
+        const auto v = lanes::load<lanes::u16x8>(src + 2 * i);
+        all_lanes |= v;
+        surrogate_lanes |= lanes::as_lanes<lanes::u16x8>((v & kMask) == kSurrogate);
+      },
+      [&](std::size_t i) {
+        const auto u = unicode::load_raw<std::uint16_t>(src + 2 * i);
+        all |= u;
+        surrogate |= static_cast<std::uint16_t>((u & kMask) == kSurrogate);
+      });
+  all = unicode::from_order<Order, std::uint16_t>(static_cast<std::uint16_t>(all | lanes::fold_or(all_lanes)));
+  surrogate |= lanes::fold_or(surrogate_lanes);
 
-  if (high == 0 && low == 0) {
-    return emit(out, units, max_unit, [&](auto* dst) -> Result<void> {
-      using Char = std::remove_pointer_t<decltype(dst)>;
-      if constexpr (sizeof(Char) == 2 && unicode::kNative<Order>) {
-        if (units != 0) std::memcpy(dst, src, 2 * units);
-      } else {
-        for (std::size_t i = 0; i < units; ++i) dst[i] = static_cast<Char>(load16<Order>(src + 2 * i));
-      }
+  if (surrogate == 0) {
+    return emit(out, units, unicode::storage_class(all), [&](auto* dst) -> Result<void> {
+      copy_units16<Order>(src, units, dst);
       return {};
     });
   }
-  if (high != low) return lone_utf16_surrogate();
 
-  // Written code points never outnumber the census: each is one non-surrogate unit or one pair.
+  // Well-formed text pairs every high surrogate with a low one, and each pair is one astral
+  // code point. Written code points never outnumber the count: each is one unit that is not a
+  // surrogate, or one pair.
+  const auto unit = [&](std::size_t i) { return load16<Order>(src + 2 * i); };
+  const std::size_t high = unicode::count_where<std::uint16_t>(units, [&](std::size_t i) {
+    return static_cast<std::uint16_t>(unicode::is_high_surrogate(unit(i)));
+  });
+  const std::size_t low = unicode::count_where<std::uint16_t>(units, [&](std::size_t i) {
+    return static_cast<std::uint16_t>(unicode::is_low_surrogate(unit(i)));
+  });
+  if (high != low) return lone_utf16_surrogate();
   return emit(out, units - high, unicode::kMaxCodePoint, [&](auto* dst) -> Result<void> {
     using Char = std::remove_pointer_t<decltype(dst)>;
     std::size_t i = 0;
     while (i < units) {
-      const std::uint16_t u = load16<Order>(src + 2 * i);
+      const std::uint16_t u = unit(i);
       if (!unicode::is_surrogate(u)) {
         *dst++ = static_cast<Char>(u);
         ++i;
         continue;
       }
-      if (!unicode::is_high_surrogate(u) || i + 1 == units) return lone_utf16_surrogate();
-      const std::uint16_t next = load16<Order>(src + 2 * i + 2);
-      if (!unicode::is_low_surrogate(next)) return lone_utf16_surrogate();
-      *dst++ = static_cast<Char>(unicode::from_surrogates(u, next));
+      if (!unicode::is_high_surrogate(u) || i + 1 == units || !unicode::is_low_surrogate(unit(i + 1))) {
+        return lone_utf16_surrogate();
+      }
+      *dst++ = static_cast<Char>(unicode::from_surrogates(u, unit(i + 1)));
       i += 2;
     }
     return {};
@@ -236,6 +266,22 @@ Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
 // ---------------------------------------------------------------------------------------------
 // UTF-32
 
+// 32-bit units in `Order`, all scalar values, to code points of any width.
+template <ByteOrder Order, class Char>
+void copy_units32(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
+  if constexpr (sizeof(Char) == 4 && unicode::kNative<Order>) {
+    if (units != 0) std::memcpy(dst, src, 4 * units);
+  } else if constexpr (sizeof(Char) == 4) {
+    lanes::for_blocks<4>(
+        units, [&](std::size_t i) { lanes::store(dst + i, lanes::in_order<Order>(lanes::load<lanes::u32x4>(src + 4 * i))); },
+        [&](std::size_t i) { dst[i] = unicode::load32<Order>(src + 4 * i); });
+  } else {
+    for (std::size_t i = 0; i < units; ++i) {
+      dst[i] = unicode::from_order<Order, Char>(unicode::load_raw<std::uint32_t>(src + 4 * i));
+    }
+  }
+}
+
 template <ByteOrder Order>
 Result<void> utf32_to_text(Bytes bytes, TextSink& out) noexcept {
   using unicode::load32;
@@ -243,28 +289,39 @@ Result<void> utf32_to_text(Bytes bytes, TextSink& out) noexcept {
   const std::uint8_t* src = bytes.data();
   const std::size_t units = bytes.size() / 4;
 
-  std::uint32_t max_unit = 0;
-  bool surrogate = false;
-  for (std::size_t i = 0; i < units; ++i) {
-    const std::uint32_t u = load32<Order>(src + 4 * i);
-    max_unit = std::max(max_unit, u);
-    surrogate |= unicode::is_surrogate(u);
-  }
-  if (max_unit > unicode::kMaxCodePoint || surrogate) {
-    for (std::size_t i = 0;; ++i) {
+  // Census: the OR of all units, for the storage class, and whether any is a surrogate. Both
+  // commute with a byte swap, so the units are taken as they lie, against swapped masks. No
+  // unit lies above U+10FFFF unless their OR does, so only then are they checked one by one.
+  using unicode::to_order;
+  constexpr auto kMask = to_order<Order, std::uint32_t>(std::uint32_t{0xFFFFF800});
+  constexpr auto kSurrogate = to_order<Order, std::uint32_t>(std::uint32_t{0xD800});
+  lanes::u32x4 all_lanes{};
+  lanes::u32x4 surrogate_lanes{};
+  std::uint32_t all = 0;
+  std::uint32_t surrogate = 0;
+  lanes::for_blocks<4>(
+      units,
+      [&](std::size_t i) {
+        const auto v = lanes::load<lanes::u32x4>(src + 4 * i);
+        all_lanes |= v;
+        surrogate_lanes |= lanes::as_lanes<lanes::u32x4>((v & kMask) == kSurrogate);
+      },
+      [&](std::size_t i) {
+        const auto u = unicode::load_raw<std::uint32_t>(src + 4 * i);
+        all |= u;
+        surrogate |= static_cast<std::uint32_t>((u & kMask) == kSurrogate);
+      });
+  all = unicode::from_order<Order, std::uint32_t>(all | lanes::fold_or(all_lanes));
+  if ((surrogate | lanes::fold_or(surrogate_lanes)) != 0 || all > unicode::kMaxCodePoint) {
+    for (std::size_t i = 0; i < units; ++i) {
       const std::uint32_t u = load32<Order>(src + 4 * i);
       if (u > unicode::kMaxCodePoint || unicode::is_surrogate(u)) {
         return value_error("Invalid UTF-32 codepoint: 0x", std::string_view(unicode::Hex(u, 8)));
       }
     }
   }
-  return emit(out, units, max_unit, [&](auto* dst) -> Result<void> {
-    using Char = std::remove_pointer_t<decltype(dst)>;
-    if constexpr (sizeof(Char) == 4 && unicode::kNative<Order>) {
-      if (units != 0) std::memcpy(dst, src, 4 * units);
-    } else {
-      for (std::size_t i = 0; i < units; ++i) dst[i] = static_cast<Char>(load32<Order>(src + 4 * i));
-    }
+  return emit(out, units, unicode::storage_class(all), [&](auto* dst) -> Result<void> {
+    copy_units32<Order>(src, units, dst);
     return {};
   });
 }

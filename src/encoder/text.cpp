@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "encoder/encoder.hpp"
+#include "lanes.hpp"
 #include "unicode.hpp"
 #include "windows_1252.hpp"
 
@@ -171,40 +172,47 @@ Result<void> encode_utf8_units(std::span<const Unit> units, ByteSink& out) noexc
 template <ByteOrder Order, bool Mark, class Unit>
 Result<void> encode_utf16_units(std::span<const Unit> units, ByteSink& out) noexcept {
   constexpr std::size_t kMark = Mark ? 2 : 0;
+  const Unit* src = units.data();
   const std::size_t n = units.size();
-  std::size_t pairs = 0;  // astral code points take a surrogate pair
+  // Astral code points take a surrogate pair.
+  std::size_t pairs = 0;
   if constexpr (sizeof(Unit) == 4) {
-    bool surrogate = false;
-    for (const Unit c : units) {
-      pairs += static_cast<std::size_t>(c > 0xFFFF);
-      surrogate |= unicode::is_surrogate(c);
-    }
-    if (surrogate) return lone_surrogate();
+    if (unicode::any_surrogate(src, n)) return lone_surrogate();
+    pairs = unicode::count_where<std::uint32_t>(n, [&](std::size_t i) { return static_cast<std::uint32_t>(src[i] > 0xFFFF); });
   }
   std::uint8_t* dst = out.allocate(kMark + 2 * (n + pairs));
   if (dst == nullptr) return raised();
   if constexpr (Mark) unicode::store16<Order>(dst, 0xFEFF);
   dst += kMark;
+
   if (pairs == 0) {
-    // One unit per code point: a straight, vectorisable copy. Two-byte text is checked for
-    // surrogates on the way, and the bytes written are dropped if it holds one.
-    bool surrogate = false;
+    // One unit per code point. Two-byte text is checked for surrogates on the way, and the bytes
+    // written are dropped if it holds one.
+    Unit surrogate = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      if constexpr (sizeof(Unit) == 2) surrogate |= unicode::is_surrogate(units[i]);
-      unicode::store16<Order>(dst + 2 * i, static_cast<std::uint16_t>(units[i]));
+      if constexpr (sizeof(Unit) == 2) surrogate |= unicode::surrogate_bit(src[i]);
+      const auto unit = static_cast<std::conditional_t<sizeof(Unit) == 1, std::uint8_t, std::uint16_t>>(src[i]);
+      unicode::store_raw(dst + 2 * i, unicode::to_order<Order, std::uint16_t>(unit));
     }
-    if (surrogate) return lone_surrogate();
+    if (surrogate != 0) return lone_surrogate();
     return {};
   }
-  for (const Unit c : units) {
-    if (c > 0xFFFF) {
-      unicode::store16<Order>(dst, unicode::high_surrogate(c));
-      unicode::store16<Order>(dst + 2, unicode::low_surrogate(c));
-      dst += 4;
-    } else {
-      unicode::store16<Order>(dst, static_cast<std::uint16_t>(c));
-      dst += 2;
-    }
+  // A code point goes out as a pair of units, the second overwritten by the next code point when
+  // the first is the whole of it: no branch on the random mix of BMP and astral code points. The
+  // last code point has no successor to overwrite a spill and is written exactly.
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const std::uint32_t c = src[i];
+    const std::uint32_t astral = c > 0xFFFF;
+    unicode::store16<Order>(dst, static_cast<std::uint16_t>(astral != 0 ? unicode::high_surrogate(c) : c));
+    unicode::store16<Order>(dst + 2, unicode::low_surrogate(c));
+    dst += 2 + 2 * astral;
+  }
+  const std::uint32_t last = src[n - 1];
+  if (last > 0xFFFF) {
+    unicode::store16<Order>(dst, unicode::high_surrogate(last));
+    unicode::store16<Order>(dst + 2, unicode::low_surrogate(last));
+  } else {
+    unicode::store16<Order>(dst, static_cast<std::uint16_t>(last));
   }
   return {};
 }
@@ -212,16 +220,35 @@ Result<void> encode_utf16_units(std::span<const Unit> units, ByteSink& out) noex
 template <ByteOrder Order, bool Mark, class Unit>
 Result<void> encode_utf32_units(std::span<const Unit> units, ByteSink& out) noexcept {
   constexpr std::size_t kMark = Mark ? 4 : 0;
-  std::uint8_t* dst = out.allocate(kMark + 4 * units.size());
+  const Unit* src = units.data();
+  const std::size_t n = units.size();
+  std::uint8_t* dst = out.allocate(kMark + 4 * n);
   if (dst == nullptr) return raised();
   if constexpr (Mark) unicode::store32<Order>(dst, 0xFEFF);
   dst += kMark;
-  bool surrogate = false;  // checked on the way; the bytes written are dropped if it holds one
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    surrogate |= unicode::is_surrogate(units[i]);
-    unicode::store32<Order>(dst + 4 * i, units[i]);
+  // Checked for surrogates on the way; the bytes written are dropped if the text holds one.
+  Unit surrogate = 0;
+  if constexpr (sizeof(Unit) == 4 && !unicode::kNative<Order>) {
+    lanes::u32x4 surrogates{};
+    lanes::for_blocks<4>(
+        n,
+        [&](std::size_t i) {
+          const auto block = lanes::load<lanes::u32x4>(src + i);
+          surrogates |= lanes::surrogate_lanes(block);
+          lanes::store(dst + 4 * i, lanes::in_order<Order>(block));
+        },
+        [&](std::size_t i) {
+          surrogate |= unicode::surrogate_bit(src[i]);
+          unicode::store32<Order>(dst + 4 * i, src[i]);
+        });
+    surrogate |= lanes::fold_or(surrogates);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      surrogate |= unicode::surrogate_bit(src[i]);
+      unicode::store_raw(dst + 4 * i, unicode::to_order<Order, std::uint32_t>(src[i]));
+    }
   }
-  if (surrogate) return lone_surrogate();
+  if (surrogate != 0) return lone_surrogate();
   return {};
 }
 
