@@ -21,6 +21,7 @@ using Vec [[gnu::vector_size(N * sizeof(T))]] = T;
 
 using u8x4 = Vec<std::uint8_t, 4>;
 using u8x8 = Vec<std::uint8_t, 8>;
+using u8x16 = Vec<std::uint8_t, 16>;
 using u16x4 = Vec<std::uint16_t, 4>;
 using u16x8 = Vec<std::uint16_t, 8>;
 using u32x4 = Vec<std::uint32_t, 4>;

@@ -9,6 +9,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "lanes.hpp"
 
 namespace tessel::windows_1252 {
 
@@ -47,10 +50,47 @@ inline constexpr std::array<char16_t, 32> c1_to_ucs = {
     0x0178,  // 9F LATIN CAPITAL LETTER Y WITH DIAERESIS
 };
 
+// The C1 bytes whose index row is their own C1 control.
+inline constexpr std::array<std::uint8_t, 5> kept_c1 = [] {
+  std::array<std::uint8_t, 5> kept{};
+  std::size_t count = 0;
+  for (std::size_t pointer = 0; pointer < c1_to_ucs.size(); ++pointer) {
+    if (c1_to_ucs[pointer] == 0x80 + pointer) kept[count++] = static_cast<std::uint8_t>(0x80 + pointer);
+  }
+  return kept;
+}();
+
 // A byte that stands for the code point of its own value: all but the 27 of 80..9F that the
 // index sends above U+00FF. Text made only of these is the same in windows-1252 and ISO-8859-1.
+// Comparisons only, so that loops over it run in vector lanes.
+template <std::size_t... I>
+[[nodiscard]] constexpr bool is_identity(std::uint8_t b, std::index_sequence<I...>) noexcept {
+  return (static_cast<std::uint8_t>(b - 0x80) >= 0x20) | ((b == kept_c1[I]) | ...);
+}
+
 [[nodiscard]] constexpr bool is_identity(std::uint8_t b) noexcept {
-  return b < 0x80 || b >= 0xA0 || c1_to_ucs[b - 0x80] == b;
+  return is_identity(b, std::make_index_sequence<kept_c1.size()>{});
+}
+
+// Whether every byte stands for the code point of its own value, sixteen bytes at a time.
+template <std::size_t... I>
+[[nodiscard]] bool all_identity(const std::uint8_t* p, std::size_t n, std::index_sequence<I...>) noexcept {
+  lanes::u8x16 refused{};
+  bool refused_tail = false;
+  lanes::for_blocks<16>(
+      n,
+      [&](std::size_t i) {
+        const auto v = lanes::load<lanes::u8x16>(p + i);
+        const auto c1 = lanes::as_lanes<lanes::u8x16>(static_cast<lanes::u8x16>(v - 0x80) < 0x20);
+        const auto kept = lanes::as_lanes<lanes::u8x16>(((v == kept_c1[I]) | ...));
+        refused |= c1 & ~kept;
+      },
+      [&](std::size_t i) { refused_tail = refused_tail || !is_identity(p[i]); });
+  return !refused_tail && lanes::fold_or(refused) == 0;
+}
+
+[[nodiscard]] inline bool all_identity(const std::uint8_t* p, std::size_t n) noexcept {
+  return all_identity(p, n, std::make_index_sequence<kept_c1.size()>{});
 }
 
 // Byte to code point, for all 256 bytes.
@@ -104,6 +144,7 @@ static_assert(page_count() == 5);  // U+00xx, U+01xx, U+02xx, U+20xx, U+21xx
 static_assert(to_ucs[0x80] == 0x20AC && to_ucs[0x81] == 0x0081 && to_ucs[0x9F] == 0x0178 && to_ucs[0xE9] == 0xE9);
 static_assert(to_byte(0x20AC) == 0x80 && to_byte(0x2122) == 0x99 && to_byte(0x0081) == 0x81);
 static_assert(to_byte(0x0080) == -1 && to_byte(0x0151) == -1 && to_byte(0x00FF) == 0xFF && to_byte(0) == 0);
-static_assert(is_identity(0x9D) && !is_identity(0x9E) && is_identity(0xA0));
+static_assert(kept_c1 == std::array<std::uint8_t, 5>{0x81, 0x8D, 0x8F, 0x90, 0x9D});
+static_assert(is_identity(0x9D) && !is_identity(0x9E) && is_identity(0xA0) && !is_identity(0x80));
 
 }  // namespace tessel::windows_1252

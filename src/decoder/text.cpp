@@ -59,11 +59,14 @@ inline constexpr std::uint64_t kHighBits = 0x8080808080808080u;
   return word;
 }
 
-// The length of the leading run of bytes below 0x80. Text is mostly ASCII: 32 bytes at a time.
+// The length of the leading run of bytes below 0x80. Text is mostly ASCII: 64 bytes at a time.
 std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
+  using Words = lanes::Vec<std::uint64_t, 2>;
   std::size_t i = 0;
-  for (; n - i >= 32; i += 32) {
-    if (((load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24)) & kHighBits) != 0) break;
+  for (; n - i >= 64; i += 64) {
+    const Words any = lanes::load<Words>(p + i) | lanes::load<Words>(p + i + 16) | lanes::load<Words>(p + i + 32) |
+                      lanes::load<Words>(p + i + 48);
+    if (((any[0] | any[1]) & kHighBits) != 0) break;
   }
   for (; n - i >= 8; i += 8) {
     if ((load64(p + i) & kHighBits) != 0) break;
@@ -93,9 +96,10 @@ struct Utf8Census {
 Utf8Census utf8_census(const std::uint8_t* p, std::size_t n) noexcept {
   Utf8Census census;
   std::uint8_t max_byte = 0;
-  // Byte-wide counters, emptied every 255 bytes, keep the loop in byte lanes.
-  for (std::size_t start = 0; start < n; start += 255) {
-    const std::size_t end = std::min(n, start + 255);
+  // Byte-wide counters keep the loop in byte lanes; they are emptied every 240 bytes, a whole
+  // number of vector blocks below 256.
+  for (std::size_t start = 0; start < n; start += 240) {
+    const std::size_t end = std::min(n, start + 240);
     std::uint8_t continuation = 0;
     for (std::size_t i = start; i < end; ++i) {
       continuation = static_cast<std::uint8_t>(continuation + ((p[i] & 0xC0) == 0x80));
@@ -116,21 +120,33 @@ Utf8Census utf8_census(const std::uint8_t* p, std::size_t n) noexcept {
 
 // Decodes strict UTF-8 into `dst` up to the first ill-formed sequence; returns the number of
 // bytes decoded, all of them when the input is well-formed.
+//
+// The census sized the storage by the largest lead byte, so text stored a byte per code point
+// holds no lead above C3, and text stored two bytes holds none from F0: each width compiles only
+// the sequences its text can hold, and any other lead ends the loop as ill-formed. Kept out of
+// line: inlined into the width dispatch, the loop shares registers with its caller and slows.
 template <class Char>
-std::size_t utf8_decode(const std::uint8_t* src, std::size_t n, Char* dst) noexcept {
+[[gnu::noinline]] std::size_t utf8_decode(const std::uint8_t* src, std::size_t n, Char* dst) noexcept {
   using unicode::is_continuation;
   std::size_t i = 0;
   while (i < n) {
     const std::uint8_t b0 = src[i];
     if (b0 < 0x80) {
-      if (n - i >= 8 && (load64(src + i) & kHighBits) == 0) {
-        for (std::size_t k = 0; k < 8; ++k) dst[k] = src[i + k];
-        dst += 8;
-        i += 8;
-      } else {
-        *dst++ = b0;
-        ++i;
+      if (n - i >= 8) {
+        // Eight at a time while they last, copied from the word already read: a copy from the
+        // input itself would be eight loads and stores, since the two might overlap.
+        const std::uint64_t word = load64(src + i);
+        if ((word & kHighBits) == 0) {
+          std::uint8_t ascii[8];
+          std::memcpy(ascii, &word, 8);
+          for (std::size_t k = 0; k < 8; ++k) dst[k] = ascii[k];
+          dst += 8;
+          i += 8;
+          continue;
+        }
       }
+      *dst++ = b0;
+      ++i;
       continue;
     }
     if (b0 < 0xE0) {
@@ -139,18 +155,31 @@ std::size_t utf8_decode(const std::uint8_t* src, std::size_t n, Char* dst) noexc
       i += 2;
       continue;
     }
+    if constexpr (sizeof(Char) == 1) break;
+    // The continuation bytes are tested together; the narrower second-byte ranges of four leads
+    // are rare and come after.
     if (b0 < 0xF0) {
-      if (n - i < 3 || !unicode::utf8_second_byte_ok(b0, src[i + 1]) || !is_continuation(src[i + 2])) break;
-      *dst++ = static_cast<Char>(((b0 & 0x0Fu) << 12) | ((src[i + 1] & 0x3Fu) << 6) | (src[i + 2] & 0x3Fu));
+      if (n - i < 3) break;
+      const std::uint32_t b1 = src[i + 1];
+      const std::uint32_t b2 = src[i + 2];
+      if (((b1 & 0xC0) | (b2 & 0xC0) << 8) != 0x8080) break;
+      if (b0 == 0xE0 || b0 == 0xED) {
+        if (!unicode::utf8_second_byte_ok(b0, static_cast<std::uint8_t>(b1))) break;
+      }
+      *dst++ = static_cast<Char>(((b0 & 0x0Fu) << 12) | ((b1 & 0x3Fu) << 6) | (b2 & 0x3Fu));
       i += 3;
       continue;
     }
-    if (b0 > 0xF4 || n - i < 4 || !unicode::utf8_second_byte_ok(b0, src[i + 1]) || !is_continuation(src[i + 2]) ||
-        !is_continuation(src[i + 3])) {
-      break;
+    if constexpr (sizeof(Char) == 2) break;
+    if (b0 > 0xF4 || n - i < 4) break;
+    const std::uint32_t b1 = src[i + 1];
+    const std::uint32_t b2 = src[i + 2];
+    const std::uint32_t b3 = src[i + 3];
+    if (((b1 & 0xC0) | (b2 & 0xC0) << 8 | (b3 & 0xC0) << 16) != 0x808080) break;
+    if (b0 == 0xF0 || b0 == 0xF4) {
+      if (!unicode::utf8_second_byte_ok(b0, static_cast<std::uint8_t>(b1))) break;
     }
-    *dst++ = static_cast<Char>(((b0 & 0x07u) << 18) | ((src[i + 1] & 0x3Fu) << 12) | ((src[i + 2] & 0x3Fu) << 6) |
-                               (src[i + 3] & 0x3Fu));
+    *dst++ = static_cast<Char>(((b0 & 0x07u) << 18) | ((b1 & 0x3Fu) << 12) | ((b2 & 0x3Fu) << 6) | (b3 & 0x3Fu));
     i += 4;
   }
   return i;
@@ -411,9 +440,9 @@ Result<void> decode_windows_1252(Bytes bytes, TextSink& out) noexcept {
 
   // Every byte has a code point. Unless a byte maps above U+00FF the text reads as ISO-8859-1.
   const std::size_t ascii = ascii_prefix(bytes.data(), bytes.size());
-  bool wide = false;
-  for (std::size_t i = ascii; i < bytes.size(); ++i) wide |= !windows_1252::is_identity(bytes[i]);
-  if (!wide) return decode_latin1_bytes(bytes, out, ascii);
+  if (windows_1252::all_identity(bytes.data() + ascii, bytes.size() - ascii)) {
+    return decode_latin1_bytes(bytes, out, ascii);
+  }
   return emit(out, bytes.size(), unicode::kBmpMax, [&](auto* dst) -> Result<void> {
     using Char = std::remove_pointer_t<decltype(dst)>;
     for (std::size_t i = 0; i < bytes.size(); ++i) dst[i] = static_cast<Char>(windows_1252::to_ucs[bytes[i]]);

@@ -263,6 +263,14 @@ template <class Unit>
 
 template <class Unit>
 Result<void> encode_windows_1252_units(std::span<const Unit> units, ByteSink& out) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    // Code points below U+0100 either are their own pointer or have none: check, then copy.
+    if (!windows_1252::all_identity(units.data(), units.size())) return value_error("Failed to encode to Windows-1252");
+    std::uint8_t* dst = out.allocate(units.size());
+    if (dst == nullptr) return raised();
+    if (!units.empty()) std::memcpy(dst, units.data(), units.size());
+    return {};
+  }
   std::uint8_t* dst = out.allocate(units.size());
   if (dst == nullptr) return raised();
   for (std::size_t i = 0; i < units.size(); ++i) {
