@@ -46,6 +46,15 @@ inline constexpr char32_t kBmpMax = 0xFFFF;
 static_assert(storage_class(0x41 | 0x3F) == kAsciiMax && storage_class(0x80) == kLatin1Max);
 static_assert(storage_class(0x10FFFF | 0x0F0000) == kMaxCodePoint);
 
+// A value whose range the optimizer may no longer see. Loops over randomly mixed text select
+// between forms without a branch; given a 0-or-1 value, compilers like to split such a loop
+// into two branches again, which mispredict on that same mix.
+template <class T>
+[[nodiscard]] inline T opaque(T value) noexcept {
+  asm("" : "+r"(value));
+  return value;
+}
+
 // ---------------------------------------------------------------------------------------------
 // UTF-8 in the strict sense: shortest form only, no surrogates, nothing above U+10FFFF.
 

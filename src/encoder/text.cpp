@@ -100,7 +100,7 @@ struct Utf8Word {
     std::uint32_t marker;
   };
   static constexpr Form kForms[5] = {{}, {}, {16, 0x80C0}, {8, 0x8080E0}, {0, 0x808080F0}};
-  const std::uint32_t length = 2 + (c >= 0x800) + (c >= 0x10000);
+  const std::uint32_t length = unicode::opaque<std::uint32_t>(2 + (c >= 0x800) + (c >= 0x10000));
   const std::uint32_t groups = (c >> 18) | ((c >> 4) & 0x3F00) | ((c << 10) & 0x3F0000) | ((c & 0x3F) << 24);
   return {(groups >> kForms[length].shift) | kForms[length].marker, length};
 }
@@ -174,47 +174,64 @@ Result<void> encode_utf16_units(std::span<const Unit> units, ByteSink& out) noex
   constexpr std::size_t kMark = Mark ? 2 : 0;
   const Unit* src = units.data();
   const std::size_t n = units.size();
-  // Astral code points take a surrogate pair.
-  std::size_t pairs = 0;
-  if constexpr (sizeof(Unit) == 4) {
-    if (unicode::any_surrogate(src, n)) return lone_surrogate();
-    pairs = unicode::count_where<std::uint32_t>(n, [&](std::size_t i) { return static_cast<std::uint32_t>(src[i] > 0xFFFF); });
-  }
-  std::uint8_t* dst = out.allocate(kMark + 2 * (n + pairs));
-  if (dst == nullptr) return raised();
-  if constexpr (Mark) unicode::store16<Order>(dst, 0xFEFF);
-  dst += kMark;
+  // Text stored four bytes a code point is astral; it takes its worst case, a surrogate pair
+  // each, and is trimmed after: counting the pairs first would cost a fifth of the encoding.
+  const std::size_t capacity = kMark + (sizeof(Unit) == 4 ? 4 : 2) * n;
+  std::uint8_t* const begin = out.allocate(capacity);
+  if (begin == nullptr) return raised();
+  if constexpr (Mark) unicode::store16<Order>(begin, 0xFEFF);
+  std::uint8_t* dst = begin + kMark;
+  // Checked for surrogates on the way; the bytes written are dropped if the text holds one.
+  Unit surrogate = 0;
 
-  if (pairs == 0) {
-    // One unit per code point. Two-byte text is checked for surrogates on the way, and the bytes
-    // written are dropped if it holds one.
-    Unit surrogate = 0;
+  if constexpr (sizeof(Unit) < 4) {
     for (std::size_t i = 0; i < n; ++i) {
-      if constexpr (sizeof(Unit) == 2) surrogate |= unicode::surrogate_bit(src[i]);
-      const auto unit = static_cast<std::conditional_t<sizeof(Unit) == 1, std::uint8_t, std::uint16_t>>(src[i]);
-      unicode::store_raw(dst + 2 * i, unicode::to_order<Order, std::uint16_t>(unit));
+      surrogate |= unicode::surrogate_bit(src[i]);
+      unicode::store_raw(dst + 2 * i, unicode::to_order<Order, std::uint16_t>(src[i]));
     }
     if (surrogate != 0) return lone_surrogate();
     return {};
-  }
-  // A code point goes out as a pair of units, the second overwritten by the next code point when
-  // the first is the whole of it: no branch on the random mix of BMP and astral code points. The
-  // last code point has no successor to overwrite a spill and is written exactly.
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    const std::uint32_t c = src[i];
-    const std::uint32_t astral = c > 0xFFFF;
-    unicode::store16<Order>(dst, static_cast<std::uint16_t>(astral != 0 ? unicode::high_surrogate(c) : c));
-    unicode::store16<Order>(dst + 2, unicode::low_surrogate(c));
-    dst += 2 + 2 * astral;
-  }
-  const std::uint32_t last = src[n - 1];
-  if (last > 0xFFFF) {
-    unicode::store16<Order>(dst, unicode::high_surrogate(last));
-    unicode::store16<Order>(dst + 2, unicode::low_surrogate(last));
   } else {
-    unicode::store16<Order>(dst, static_cast<std::uint16_t>(last));
+    // Every code point goes out as a pair of units in one 32-bit store, a BMP code point as its
+    // own unit with room to spare, which the next code point overwrites; four bytes a code point
+    // is the room it was given, so no store leaves the output. The words and their lengths are
+    // made four at a time in lanes, so the random mix of BMP and astral code points costs no
+    // branch. In a word the units stand in order, so the word is written in that order too.
+    lanes::u32x4 surrogates{};
+    std::size_t i = 0;
+    for (; n - i >= 4; i += 4) {
+      const auto v = lanes::load<lanes::u32x4>(src + i);
+      surrogates |= lanes::surrogate_lanes(v);
+      const auto astral = lanes::as_lanes<lanes::u32x4>(v > 0xFFFFu);
+      const auto high = (v >> 10) + 0xD7C0u;  // unicode::high_surrogate, lane-wise
+      const auto low = (v & 0x3FFu) + 0xDC00u;
+      const auto pair = Order == ByteOrder::big ? high << 16 | low : high | low << 16;
+      const auto alone = Order == ByteOrder::big ? v << 16 : v;
+      const auto words = lanes::in_order<Order>((pair & astral) | (alone & ~astral));
+      const auto lengths = 2 + (astral & 2u);
+      for (std::size_t k = 0; k < 4; ++k) {
+        unicode::store_raw(dst, words[k]);
+        dst += lengths[k];
+      }
+    }
+    surrogate |= lanes::fold_or(surrogates);
+    for (; i < n; ++i) {
+      const std::uint32_t c = src[i];
+      surrogate |= unicode::surrogate_bit(c);
+      if (c > 0xFFFF) {
+        unicode::store16<Order>(dst, unicode::high_surrogate(c));
+        unicode::store16<Order>(dst + 2, unicode::low_surrogate(c));
+        dst += 4;
+      } else {
+        unicode::store16<Order>(dst, static_cast<std::uint16_t>(c));
+        dst += 2;
+      }
+    }
+    if (surrogate != 0) return lone_surrogate();
+    const auto size = static_cast<std::size_t>(dst - begin);
+    if (size != capacity && !out.shrink(size)) return raised();
+    return {};
   }
-  return {};
 }
 
 template <ByteOrder Order, bool Mark, class Unit>
