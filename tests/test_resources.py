@@ -23,6 +23,32 @@ CALLS = [
     (tessel.decode_ones_complement, (0xFFF, 12)),
     (tessel.decode_sign_magnitude, (2**64 - 1, 64)),
     (tessel.decode_sign_magnitude, (-1, 64)),
+    # text: every family on its fast and slow paths, and each kind of refusal
+    (tessel.encode_utf8, ("caf\u00e9 \u20ac \U0001F600" * 20,)),
+    (tessel.encode_utf8, ("a" * 100,)),
+    (tessel.encode_utf8, ("a\ud800",)),                     # the interpreter's UnicodeEncodeError
+    (tessel.encode_utf8, (5,)),                              # prefixed TypeError
+    (tessel.encode_utf16, ("\U0001F600x" * 30,)),
+    (tessel.encode_utf16le, ("\u20ac\ud800",)),
+    (tessel.encode_utf32be, ("\U0001F600" * 30,)),
+    (tessel.encode_us_ascii, ("caf\u00e9",)),                # codec error
+    (tessel.encode_us_ascii, ("\u00e9\udc00",)),
+    (tessel.encode_iso_8859_1, ("\u00e9" * 50,)),
+    (tessel.encode_windows_1252, ("\u20ac\u00e9" * 30,)),
+    (tessel.encode_windows_1252, ("\u0080",)),
+    (tessel.decode_utf8, (("caf\u00e9 \U0001F600" * 20).encode(),)),
+    (tessel.decode_utf8, (b"abc\xe2\x82",)),
+    (tessel.decode_utf8, (bytearray(b"a"),)),                # byte-string refusal
+    (tessel.decode_utf16, (b"\xff\xfe" + "\U0001F600x".encode("utf-16-le") * 30,)),
+    (tessel.decode_utf16be, (b"\xd8\x00",)),
+    (tessel.decode_utf16le, (b"\x00",)),
+    (tessel.decode_utf32, (b"\x00\x00\xfe\xff" + "\u4e2d".encode("utf-32-be") * 30,)),
+    (tessel.decode_utf32le, (b"\x00\x00\x11\x00",)),
+    (tessel.decode_us_ascii, (b"a" * 100,)),
+    (tessel.decode_us_ascii, (b"a\xff",)),
+    (tessel.decode_iso_8859_1, (bytes(range(256)),)),
+    (tessel.decode_windows_1252, (bytes(range(256)),)),
+    (tessel.decode_windows_1252, (b"\xef\xbb\xbf\xff",)),
 ]
 
 
