@@ -90,22 +90,43 @@ def test_argument_references_unchanged(fn, args):
     assert [sys.getrefcount(a) for a in held] == counts
 
 
-def test_threads_get_their_own_results():
+def run_in_threads(work, count=8):
+    """Runs work(n) on `count` threads at once; re-raises the first failure."""
     errors = []
 
-    def work(offset):
+    def guarded(n):
         try:
-            for i in range(2000):
-                value = (i * 7919 + offset) % 2**15 - 2**14
-                pattern = tessel.encode_twos_complement(value, 16)
-                assert tessel.decode_twos_complement(pattern, 16) == value
-                assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
+            work(n)
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    threads = [threading.Thread(target=guarded, args=(n,)) for n in range(count)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_threads_get_their_own_results():
+    def work(offset):
+        for i in range(2000):
+            value = (i * 7919 + offset) % 2**15 - 2**14
+            pattern = tessel.encode_twos_complement(value, 16)
+            assert tessel.decode_twos_complement(pattern, 16) == value
+            assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
+
+    run_in_threads(work)
+
+
+def test_threads_get_their_own_text():
+    forms = ["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]
+
+    def work(seed):
+        text = "".join(map(chr, [0x41 + seed, 0xE9, 0x20AC, 0x4E2D, 0x1F600 + seed] * (50 + seed)))
+        for _ in range(300):
+            for form in forms:
+                result = getattr(tessel, f"decode_{form}")(getattr(tessel, f"encode_{form}")(text))
+                assert result == text and hash(result) == hash(text)
+
+    run_in_threads(work, 6)

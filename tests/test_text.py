@@ -403,23 +403,3 @@ def test_surrogates_raise_the_interpreters_error(name, text):
     assert str(ours.value) == str(cpython.value)
     assert not str(ours.value).startswith("argument")
 
-
-def test_threads_get_their_own_text():
-    import threading
-    errors = []
-
-    def work(seed):
-        try:
-            text = "".join(chr(c) for c in [0x41 + seed, 0xE9, 0x20AC, 0x4E2D, 0x1F600 + seed] * (50 + seed))
-            for _ in range(300):
-                for form in UTF_FORMS:
-                    same_str(call(f"decode_{form}", call(f"encode_{form}", text)), text)
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []

@@ -204,23 +204,64 @@ template <class Char>
 }
 
 // ---------------------------------------------------------------------------------------------
+// UTF-16 and UTF-32 code units
+
+// Census of 16- or 32-bit units in `Order`: the OR of all of them (in host order), for the
+// storage class, and whether any is a surrogate. Both commute with a byte swap, so the units are
+// taken as they lie, against swapped masks, and only the OR is swapped.
+struct UnitCensus {
+  std::uint32_t all = 0;
+  bool surrogate = false;
+};
+
+template <class Unit, ByteOrder Order>
+UnitCensus unit_census(const std::uint8_t* src, std::size_t units) noexcept {
+  using Lanes = lanes::Vec<Unit, 16 / sizeof(Unit)>;
+  constexpr Unit kMask = unicode::to_order<Order, Unit>(static_cast<Unit>(~0x7FFu));
+  constexpr Unit kSurrogate = unicode::to_order<Order, Unit>(Unit{0xD800});
+  Lanes all_lanes{};
+  Lanes surrogate_lanes{};
+  Unit all = 0;
+  Unit surrogate = 0;
+  lanes::for_blocks<16 / sizeof(Unit)>(
+      units,
+      [&](std::size_t i) {
+        const auto v = lanes::load<Lanes>(src + sizeof(Unit) * i);
+        all_lanes |= v;
+        surrogate_lanes |= lanes::as_lanes<Lanes>((v & kMask) == kSurrogate);
+      },
+      [&](std::size_t i) {
+        const auto u = unicode::load_raw<Unit>(src + sizeof(Unit) * i);
+        all |= u;
+        surrogate |= static_cast<Unit>((u & kMask) == kSurrogate);
+      });
+  all = unicode::from_order<Order, Unit>(static_cast<Unit>(all | lanes::fold_or(all_lanes)));
+  return {all, (surrogate | lanes::fold_or(surrogate_lanes)) != 0};
+}
+
+// 16- or 32-bit units in `Order`, each one code point, into the result's units.
+template <class Unit, ByteOrder Order, class Char>
+void copy_units(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
+  if constexpr (sizeof(Char) == sizeof(Unit) && unicode::kNative<Order>) {
+    if (units != 0) std::memcpy(dst, src, sizeof(Unit) * units);
+  } else if constexpr (sizeof(Char) == 4 && sizeof(Unit) == 4) {
+    // A whole 32-bit swap: lanes, since the loop vectorizer gives up on it.
+    lanes::for_blocks<4>(
+        units, [&](std::size_t i) { lanes::store(dst + i, lanes::in_order<Order>(lanes::load<lanes::u32x4>(src + 4 * i))); },
+        [&](std::size_t i) { dst[i] = unicode::load32<Order>(src + 4 * i); });
+  } else {
+    using Fit = std::conditional_t<(sizeof(Char) < sizeof(Unit)), Char, Unit>;
+    for (std::size_t i = 0; i < units; ++i) {
+      dst[i] = unicode::from_order<Order, Fit>(unicode::load_raw<Unit>(src + sizeof(Unit) * i));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
 // UTF-16
 
 Unexpected lone_utf16_surrogate() noexcept {
   return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
-}
-
-// 16-bit units in `Order` to code points of any width, when none is a surrogate.
-template <ByteOrder Order, class Char>
-void copy_units16(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
-  if constexpr (sizeof(Char) == 2 && unicode::kNative<Order>) {
-    if (units != 0) std::memcpy(dst, src, 2 * units);
-  } else {
-    for (std::size_t i = 0; i < units; ++i) {
-      using Fit = std::conditional_t<sizeof(Char) == 1, std::uint8_t, std::uint16_t>;
-      dst[i] = unicode::from_order<Order, Fit>(unicode::load_raw<std::uint16_t>(src + 2 * i));
-    }
-  }
 }
 
 template <ByteOrder Order>
@@ -230,33 +271,10 @@ Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
   const std::uint8_t* src = bytes.data();
   const std::size_t units = bytes.size() / 2;
 
-  // Census: the OR of all units, for the storage class, and whether any is a surrogate. Both
-  // commute with a byte swap, so the units are taken as they lie, against swapped masks.
-  using unicode::to_order;
-  constexpr auto kMask = to_order<Order, std::uint16_t>(std::uint16_t{0xF800});
-  constexpr auto kSurrogate = to_order<Order, std::uint16_t>(std::uint16_t{0xD800});
-  lanes::u16x8 all_lanes{};
-  lanes::u16x8 surrogate_lanes{};
-  std::uint16_t all = 0;
-  std::uint16_t surrogate = 0;
-  lanes::for_blocks<8>(
-      units,
-      [&](std::size_t i) {
-        const auto v = lanes::load<lanes::u16x8>(src + 2 * i);
-        all_lanes |= v;
-        surrogate_lanes |= lanes::as_lanes<lanes::u16x8>((v & kMask) == kSurrogate);
-      },
-      [&](std::size_t i) {
-        const auto u = unicode::load_raw<std::uint16_t>(src + 2 * i);
-        all |= u;
-        surrogate |= static_cast<std::uint16_t>((u & kMask) == kSurrogate);
-      });
-  all = unicode::from_order<Order, std::uint16_t>(static_cast<std::uint16_t>(all | lanes::fold_or(all_lanes)));
-  surrogate |= lanes::fold_or(surrogate_lanes);
-
-  if (surrogate == 0) {
-    return emit(out, units, unicode::storage_class(all), [&](auto* dst) -> Result<void> {
-      copy_units16<Order>(src, units, dst);
+  const UnitCensus census = unit_census<std::uint16_t, Order>(src, units);
+  if (!census.surrogate) {
+    return emit(out, units, unicode::storage_class(census.all), [&](auto* dst) -> Result<void> {
+      copy_units<std::uint16_t, Order>(src, units, dst);
       return {};
     });
   }
@@ -295,22 +313,6 @@ Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
 // ---------------------------------------------------------------------------------------------
 // UTF-32
 
-// 32-bit units in `Order`, all scalar values, to code points of any width.
-template <ByteOrder Order, class Char>
-void copy_units32(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
-  if constexpr (sizeof(Char) == 4 && unicode::kNative<Order>) {
-    if (units != 0) std::memcpy(dst, src, 4 * units);
-  } else if constexpr (sizeof(Char) == 4) {
-    lanes::for_blocks<4>(
-        units, [&](std::size_t i) { lanes::store(dst + i, lanes::in_order<Order>(lanes::load<lanes::u32x4>(src + 4 * i))); },
-        [&](std::size_t i) { dst[i] = unicode::load32<Order>(src + 4 * i); });
-  } else {
-    for (std::size_t i = 0; i < units; ++i) {
-      dst[i] = unicode::from_order<Order, Char>(unicode::load_raw<std::uint32_t>(src + 4 * i));
-    }
-  }
-}
-
 template <ByteOrder Order>
 Result<void> utf32_to_text(Bytes bytes, TextSink& out) noexcept {
   using unicode::load32;
@@ -318,30 +320,10 @@ Result<void> utf32_to_text(Bytes bytes, TextSink& out) noexcept {
   const std::uint8_t* src = bytes.data();
   const std::size_t units = bytes.size() / 4;
 
-  // Census: the OR of all units, for the storage class, and whether any is a surrogate. Both
-  // commute with a byte swap, so the units are taken as they lie, against swapped masks. No
-  // unit lies above U+10FFFF unless their OR does, so only then are they checked one by one.
-  using unicode::to_order;
-  constexpr auto kMask = to_order<Order, std::uint32_t>(std::uint32_t{0xFFFFF800});
-  constexpr auto kSurrogate = to_order<Order, std::uint32_t>(std::uint32_t{0xD800});
-  lanes::u32x4 all_lanes{};
-  lanes::u32x4 surrogate_lanes{};
-  std::uint32_t all = 0;
-  std::uint32_t surrogate = 0;
-  lanes::for_blocks<4>(
-      units,
-      [&](std::size_t i) {
-        const auto v = lanes::load<lanes::u32x4>(src + 4 * i);
-        all_lanes |= v;
-        surrogate_lanes |= lanes::as_lanes<lanes::u32x4>((v & kMask) == kSurrogate);
-      },
-      [&](std::size_t i) {
-        const auto u = unicode::load_raw<std::uint32_t>(src + 4 * i);
-        all |= u;
-        surrogate |= static_cast<std::uint32_t>((u & kMask) == kSurrogate);
-      });
-  all = unicode::from_order<Order, std::uint32_t>(all | lanes::fold_or(all_lanes));
-  if ((surrogate | lanes::fold_or(surrogate_lanes)) != 0 || all > unicode::kMaxCodePoint) {
+  // No unit lies above U+10FFFF unless the OR of all of them does, so only then, or when one is
+  // a surrogate, are they looked at one by one.
+  const UnitCensus census = unit_census<std::uint32_t, Order>(src, units);
+  if (census.surrogate || census.all > unicode::kMaxCodePoint) {
     for (std::size_t i = 0; i < units; ++i) {
       const std::uint32_t u = load32<Order>(src + 4 * i);
       if (u > unicode::kMaxCodePoint || unicode::is_surrogate(u)) {
@@ -349,8 +331,8 @@ Result<void> utf32_to_text(Bytes bytes, TextSink& out) noexcept {
       }
     }
   }
-  return emit(out, units, unicode::storage_class(all), [&](auto* dst) -> Result<void> {
-    copy_units32<Order>(src, units, dst);
+  return emit(out, units, unicode::storage_class(census.all), [&](auto* dst) -> Result<void> {
+    copy_units<std::uint32_t, Order>(src, units, dst);
     return {};
   });
 }
