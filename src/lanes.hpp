@@ -2,9 +2,10 @@
 //
 // GCC and Clang vector extensions: SSE2 on x86-64, NEON on AArch64, plain scalar code where a
 // target has neither, with no intrinsics and no run-time dispatch. The compilers' own loop
-// vectorizer gives up on a 32-bit byte swap without SSSE3 and on flags kept as bool, so the loops
-// that carry UTF-16 and UTF-32 text say in lanes what they mean. Vectors are 16 bytes wide, the
-// width every 64-bit target passes in one register.
+// vectorizer gives up on a 32-bit byte swap without SSSE3, on flags kept as bool and on tests
+// against a few constants, so the loops that carry most of the text say in lanes what they
+// mean. Vectors are 16 bytes wide, one SSE2 or NEON register; a wider vector in a function
+// signature would change the calling convention.
 #pragma once
 
 #include <cstddef>
@@ -19,11 +20,7 @@ namespace tessel::lanes {
 template <class T, std::size_t N>
 using Vec [[gnu::vector_size(N * sizeof(T))]] = T;
 
-using u8x4 = Vec<std::uint8_t, 4>;
-using u8x8 = Vec<std::uint8_t, 8>;
 using u8x16 = Vec<std::uint8_t, 16>;
-using u16x4 = Vec<std::uint16_t, 4>;
-using u16x8 = Vec<std::uint16_t, 8>;
 using u32x4 = Vec<std::uint32_t, 4>;
 
 template <class V>

@@ -60,10 +60,6 @@ template <class T>
 
 [[nodiscard]] constexpr bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
 
-[[nodiscard]] constexpr std::size_t utf8_length(char32_t c) noexcept {
-  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
-
 // The length a lead byte announces; 0 for a byte that starts no sequence: a continuation byte
 // (80..BF), an overlong two-byte lead (C0, C1) or a lead beyond U+10FFFF (F5..FF).
 [[nodiscard]] constexpr std::size_t utf8_sequence_length(std::uint8_t lead) noexcept {
@@ -117,8 +113,6 @@ enum class ByteOrder : std::uint8_t { big, little };
 
 template <ByteOrder Order>
 inline constexpr bool kNative = (Order == ByteOrder::little) == (std::endian::native == std::endian::little);
-
-inline constexpr ByteOrder kHostOrder = std::endian::native == std::endian::little ? ByteOrder::little : ByteOrder::big;
 
 // The unit of type Raw that holds code point `c` in `Order`, and back: the value of a unit in
 // `Order` that is known to fit in Char. Swapping the bytes of a value known to be narrower than

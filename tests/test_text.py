@@ -312,11 +312,9 @@ def test_every_position_in_short_texts(filler, odd):
                 same_str(call(f"decode_{form}", encoded), text)
 
 
-@pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 31, 32, 33, 100])
-@pytest.mark.parametrize("at", [0, 6, 7, 8, 31, 32, 99])
+@pytest.mark.parametrize("length, at", [(length, at) for length in [1, 7, 8, 9, 31, 32, 33, 63, 64, 65, 100]
+                                        for at in [0, 6, 7, 8, 31, 32, 63, 64, 99] if at < length])
 def test_first_problem_is_reported_where_it_is(length, at):
-    if at >= length:
-        return
     data = b"a" * at + b"\xff" + b"b" * (length - at - 1)
     refused("decode_us_ascii", data, "Invalid US-ASCII byte: 0xFF (must be <= 0x7F)")
     refused("decode_utf8", data, f"Invalid UTF-8 bytes: invalid utf-8 sequence of 1 bytes from index {at}")

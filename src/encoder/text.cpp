@@ -1,13 +1,13 @@
 // Text to bytes: UTF-8, UTF-16, UTF-32, US-ASCII, ISO-8859-1 and windows-1252.
 //
 // The text is the interpreter's compact str, read in place one, two or four bytes per code point.
-// Each encoder sizes its output exactly, asks the sink for it once and writes it in one go.
+// Each encoder asks the sink for its output once and writes it in one pass: sized exactly where
+// that is cheap, else for the worst case and trimmed after.
 //
 // A str can hold surrogate code points, which none of these encodings carries. The interpreter's
 // own UTF-8 conversion of the argument refuses them, and in the module's model that conversion
 // runs before any codec, so an encoder that meets a surrogate reports lone_surrogate, and that
 // report wins over the encoder's own refusals wherever the surrogate stands in the text.
-#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -35,15 +35,10 @@ Result<void> visit(TextView text, Encode&& encode) noexcept {
 
 [[nodiscard]] Unexpected lone_surrogate() noexcept { return Unexpected(CodecError(ErrorKind::lone_surrogate)); }
 
+// A surrogate at or after `at` wins over a refusal there.
 template <class Unit>
-[[nodiscard]] bool has_surrogate(std::span<const Unit> units) noexcept {
-  if constexpr (sizeof(Unit) == 1) {
-    return false;
-  } else {
-    bool found = false;  // no early exit: the loop stays a vector reduction
-    for (const Unit c : units) found |= unicode::is_surrogate(c);
-    return found;
-  }
+[[nodiscard]] bool surrogate_from(std::span<const Unit> units, std::size_t at) noexcept {
+  return unicode::any_surrogate(units.data() + at, units.size() - at);
 }
 
 // Text whose code points are all below U+0100 and stored one byte each: its bytes as they are.
@@ -59,7 +54,7 @@ Result<void> copy_bytes(TextView text, ByteSink& out) noexcept {
 template <class Unit>
 [[gnu::cold, gnu::noinline]] Unexpected refuse_character(std::span<const Unit> units, std::size_t at,
                                                          std::string_view charset) noexcept {
-  if (has_surrogate(units.subspan(at))) return lone_surrogate();
+  if (surrogate_from(units, at)) return lone_surrogate();
   const char32_t c = units[at];
   std::uint8_t utf8[4];
   const std::uint8_t* end = unicode::put_utf8(utf8, c);
@@ -105,18 +100,6 @@ struct Utf8Word {
   return {(groups >> kForms[length].shift) | kForms[length].marker, length};
 }
 
-// Bytes from 0x80 on, counted with byte-wide partial sums so the loop stays in byte lanes.
-std::size_t count_non_ascii(const std::uint8_t* p, std::size_t n) noexcept {
-  std::size_t count = 0;
-  for (std::size_t start = 0; start < n; start += 255) {
-    const std::size_t end = std::min(n, start + 255);
-    std::uint8_t partial = 0;
-    for (std::size_t i = start; i < end; ++i) partial = static_cast<std::uint8_t>(partial + (p[i] >> 7));
-    count += partial;
-  }
-  return count;
-}
-
 template <class Unit>
 Result<void> encode_utf8_units(std::span<const Unit> units, ByteSink& out) noexcept {
   const Unit* src = units.data();
@@ -125,7 +108,9 @@ Result<void> encode_utf8_units(std::span<const Unit> units, ByteSink& out) noexc
   // lanes. Wider text takes its worst case (three bytes a BMP code point, four an astral one)
   // and is trimmed after; a census would cost a quarter of the encoding itself.
   std::size_t capacity = n * (sizeof(Unit) == 1 ? 1 : sizeof(Unit) == 2 ? 3 : 4);
-  if constexpr (sizeof(Unit) == 1) capacity += count_non_ascii(src, n);
+  if constexpr (sizeof(Unit) == 1) {
+    capacity += unicode::count_where<std::uint8_t>(n, [&](std::size_t i) { return static_cast<std::uint8_t>(src[i] >> 7); });
+  }
   std::uint8_t* const begin = out.allocate(capacity);
   if (begin == nullptr) return raised();
   std::uint8_t* dst = begin;
@@ -274,7 +259,7 @@ Result<void> encode_utf32_units(std::span<const Unit> units, ByteSink& out) noex
 
 template <class Unit>
 [[gnu::cold, gnu::noinline]] Unexpected refuse_windows_1252(std::span<const Unit> units, std::size_t at) noexcept {
-  if (has_surrogate(units.subspan(at))) return lone_surrogate();
+  if (surrogate_from(units, at)) return lone_surrogate();
   return value_error("Failed to encode to Windows-1252");
 }
 
