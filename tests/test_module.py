@@ -31,6 +31,8 @@ FUNCTIONS = [
     ("decode_ibm_f64", "(_value)"),
     ("decode_ti_f32", "(_value)"),
     ("decode_ti_f40", "(_value)"),
+    *[(f"decode_{name}", "(bytes)") for name in ["us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16",
+                                                  "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]],
     ("encode_ones_complement", "(value, bits)"),
     ("encode_twos_complement", "(value, bits)"),
     ("encode_sign_magnitude", "(value, bits)"),
@@ -51,6 +53,8 @@ FUNCTIONS = [
     ("encode_ibm_f64", "(_value)"),
     ("encode_ti_f32", "(_value)"),
     ("encode_ti_f40", "(_value)"),
+    *[(f"encode_{name}", "(text)") for name in ["us_ascii", "iso_8859_1", "windows_1252", "utf8", "utf16",
+                                                 "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]],
 ]
 NAMES = [name for name, _ in FUNCTIONS]
 

@@ -38,6 +38,32 @@ CALLS = [
     (tessel.decode_ieee754_f128, (-1,)),
     (tessel.encode_ti_f40, (1.0,)),
     (tessel.decode_ibm_f64, (0,)),
+    # text: every family on its fast and slow paths, and each kind of refusal
+    (tessel.encode_utf8, ("caf\u00e9 \u20ac \U0001F600" * 20,)),
+    (tessel.encode_utf8, ("a" * 100,)),
+    (tessel.encode_utf8, ("a\ud800",)),                     # the interpreter's UnicodeEncodeError
+    (tessel.encode_utf8, (5,)),                              # prefixed TypeError
+    (tessel.encode_utf16, ("\U0001F600x" * 30,)),
+    (tessel.encode_utf16le, ("\u20ac\ud800",)),
+    (tessel.encode_utf32be, ("\U0001F600" * 30,)),
+    (tessel.encode_us_ascii, ("caf\u00e9",)),                # codec error
+    (tessel.encode_us_ascii, ("\u00e9\udc00",)),
+    (tessel.encode_iso_8859_1, ("\u00e9" * 50,)),
+    (tessel.encode_windows_1252, ("\u20ac\u00e9" * 30,)),
+    (tessel.encode_windows_1252, ("\u0080",)),
+    (tessel.decode_utf8, (("caf\u00e9 \U0001F600" * 20).encode(),)),
+    (tessel.decode_utf8, (b"abc\xe2\x82",)),
+    (tessel.decode_utf8, (bytearray(b"a"),)),                # byte-string refusal
+    (tessel.decode_utf16, (b"\xff\xfe" + "\U0001F600x".encode("utf-16-le") * 30,)),
+    (tessel.decode_utf16be, (b"\xd8\x00",)),
+    (tessel.decode_utf16le, (b"\x00",)),
+    (tessel.decode_utf32, (b"\x00\x00\xfe\xff" + "\u4e2d".encode("utf-32-be") * 30,)),
+    (tessel.decode_utf32le, (b"\x00\x00\x11\x00",)),
+    (tessel.decode_us_ascii, (b"a" * 100,)),
+    (tessel.decode_us_ascii, (b"a\xff",)),
+    (tessel.decode_iso_8859_1, (bytes(range(256)),)),
+    (tessel.decode_windows_1252, (bytes(range(256)),)),
+    (tessel.decode_windows_1252, (b"\xef\xbb\xbf\xff",)),
 ]
 
 
@@ -79,22 +105,43 @@ def test_argument_references_unchanged(fn, args):
     assert [sys.getrefcount(a) for a in held] == counts
 
 
-def test_threads_get_their_own_results():
+def run_in_threads(work, count=8):
+    """Runs work(n) on `count` threads at once; re-raises the first failure."""
     errors = []
 
-    def work(offset):
+    def guarded(n):
         try:
-            for i in range(2000):
-                value = (i * 7919 + offset) % 2**15 - 2**14
-                pattern = tessel.encode_twos_complement(value, 16)
-                assert tessel.decode_twos_complement(pattern, 16) == value
-                assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
+            work(n)
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
-    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    threads = [threading.Thread(target=guarded, args=(n,)) for n in range(count)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_threads_get_their_own_results():
+    def work(offset):
+        for i in range(2000):
+            value = (i * 7919 + offset) % 2**15 - 2**14
+            pattern = tessel.encode_twos_complement(value, 16)
+            assert tessel.decode_twos_complement(pattern, 16) == value
+            assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
+
+    run_in_threads(work)
+
+
+def test_threads_get_their_own_text():
+    forms = ["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"]
+
+    def work(seed):
+        text = "".join(map(chr, [0x41 + seed, 0xE9, 0x20AC, 0x4E2D, 0x1F600 + seed] * (50 + seed)))
+        for _ in range(300):
+            for form in forms:
+                result = getattr(tessel, f"decode_{form}")(getattr(tessel, f"encode_{form}")(text))
+                assert result == text and hash(result) == hash(text)
+
+    run_in_threads(work, 6)

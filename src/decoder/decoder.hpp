@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "bits.hpp"
 #include "codec_error.hpp"
+#include "text_view.hpp"
 
 namespace tessel::decoder {
 
@@ -41,5 +43,20 @@ namespace tessel::decoder {
 [[nodiscard]] Result<double> decode_ibm_f64(std::uint64_t pattern) noexcept;
 [[nodiscard]] Result<double> decode_ti_f32(std::uint64_t pattern) noexcept;
 [[nodiscard]] Result<double> decode_ti_f40(std::uint64_t pattern) noexcept;
+
+// Text. The whole input becomes one str in `out`, or the call fails and nothing is kept. Only
+// ISO-8859-1 cannot fail. UTF-16 and UTF-32 remove one leading byte-order mark and read the rest
+// in the order it names (big-endian without one); the BE and LE forms and UTF-8 keep a mark as
+// U+FEFF. windows-1252 first sniffs a UTF-8 or UTF-16 mark.
+[[nodiscard]] Result<void> decode_us_ascii(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_iso_8859_1(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_windows_1252(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf8(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf16(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf16le(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf16be(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf32(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf32le(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
+[[nodiscard]] Result<void> decode_utf32be(std::span<const std::uint8_t> bytes, TextSink& out) noexcept;
 
 }  // namespace tessel::decoder

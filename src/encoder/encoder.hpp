@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "codec_error.hpp"
+#include "text_view.hpp"
 
 namespace tessel::encoder {
 
@@ -41,5 +42,20 @@ namespace tessel::encoder {
 [[nodiscard]] Result<std::uint64_t> encode_ibm_f64(double value) noexcept;
 [[nodiscard]] Result<std::uint64_t> encode_ti_f32(float value) noexcept;
 [[nodiscard]] Result<std::uint64_t> encode_ti_f40(double value) noexcept;
+
+// Text. The bytes of the whole text go to `out`, or nothing does. Only US-ASCII, ISO-8859-1 and
+// windows-1252 refuse characters; every encoder reports a surrogate code point in the text as
+// ErrorKind::lone_surrogate, ahead of its own refusals. UTF-16 and UTF-32 write a big-endian
+// byte-order mark, the BE and LE forms none.
+[[nodiscard]] Result<void> encode_us_ascii(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_iso_8859_1(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_windows_1252(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf8(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf16(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf16le(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf16be(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf32(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf32le(TextView text, ByteSink& out) noexcept;
+[[nodiscard]] Result<void> encode_utf32be(TextView text, ByteSink& out) noexcept;
 
 }  // namespace tessel::encoder

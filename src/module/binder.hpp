@@ -200,18 +200,20 @@ class Binding {
     return false;
   }
 
+  static PyObject* raise(const CodecError& error, PyObject* const* slots) noexcept {
+    if constexpr (kRecipe) {
+      return raise_recipe_error(error);
+    } else if constexpr (kTextIndex < kInputs) {
+      return raise_codec_error(error, slots[kTextIndex]);
+    } else {
+      return raise_codec_error(error);
+    }
+  }
+
   template <class R>
   static PyObject* finish(R& result, PyObject* const* slots) noexcept {
     if constexpr (IsResult<R>::value) {
-      if (!result) {
-        if constexpr (kRecipe) {
-          return raise_recipe_error(result.error());
-        } else if constexpr (kTextIndex < kInputs) {
-          return raise_codec_error(result.error(), slots[kTextIndex]);
-        } else {
-          return raise_codec_error(result.error());
-        }
-      }
+      if (!result) return raise(result.error(), slots);
       return to_python(*result);
     } else {
       return to_python(result);
@@ -226,7 +228,7 @@ class Binding {
       using Out = std::conditional_t<std::is_same_v<std::tuple_element_t<kInputs, Params>, ByteSink&>, BytesOut, StrOut>;
       Out out;
       auto result = Codec(std::get<I>(values)..., out);
-      if (!result) return finish(result, slots);
+      if (!result) return raise(result.error(), slots);  // a Result<void>: the sink holds the value
       return out.take();
     } else {
       auto result = Codec(std::get<I>(values)...);
