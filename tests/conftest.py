@@ -13,6 +13,9 @@ import tessel  # noqa: E402
 if _module_dir and os.path.dirname(os.path.abspath(tessel.__file__)) != os.path.abspath(_module_dir):
     raise RuntimeError(f"expected tessel from {_module_dir}, imported {tessel.__file__}")
 
+# Under AddressSanitizer the process reserves terabytes of shadow address space.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 settings.register_profile("default", max_examples=300, deadline=None)
 settings.register_profile(
     "sanitizer", max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow]

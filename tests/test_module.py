@@ -11,6 +11,7 @@ import tessel
 
 # Registration order, with text signatures, of the functions built so far.
 FUNCTIONS = [
+    ("pack_parameters", "(recipe)"),
     ("decode_ones_complement", "(value, bits)"),
     ("decode_twos_complement", "(value, bits)"),
     ("decode_sign_magnitude", "(value, bits)"),

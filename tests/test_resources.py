@@ -7,6 +7,11 @@ import tracemalloc
 import pytest
 
 import tessel
+from recipes import item
+
+RECIPE = [item("temp", "twos_complement", 16, value=-2), item("mode", "unsigned", 8, value=3),
+          item("label", "utf16", 48, value="H\u00e9"), item("raw", "binary", 12, reverse=True, value=[1, 2]),
+          item("volts", "ieee754", 32, at=64, value=3.3)]
 
 # (function, arguments) on the success path and on every kind of failure path.
 CALLS = [
@@ -64,6 +69,14 @@ CALLS = [
     (tessel.decode_iso_8859_1, (bytes(range(256)),)),
     (tessel.decode_windows_1252, (bytes(range(256)),)),
     (tessel.decode_windows_1252, (b"\xef\xbb\xbf\xff",)),
+    # recipes: success, each kind of re-raised failure, and an argument refusal
+    (tessel.pack_parameters, (RECIPE,)),
+    (tessel.pack_parameters, (tuple(RECIPE),)),
+    (tessel.pack_parameters, (RECIPE + [item("x", "foo", 8, value=1)],)),        # ValueError re-raise
+    (tessel.pack_parameters, (RECIPE + [{}],)),                                   # KeyError re-raise
+    (tessel.pack_parameters, (RECIPE + [item("x", "unsigned", 8, value="a")],)),  # conversion re-raise
+    (tessel.pack_parameters, (RECIPE + [item("x", "us_ascii", 8, value="\ud800")],)),
+    (tessel.pack_parameters, ("abc",)),
 ]
 
 
@@ -105,6 +118,15 @@ def test_argument_references_unchanged(fn, args):
     assert [sys.getrefcount(a) for a in held] == counts
 
 
+def test_recipe_items_and_values_keep_their_references():
+    recipe = [dict(it) for it in RECIPE]
+    objects = [o for it in recipe for o in it.values()] + recipe
+    counts = [sys.getrefcount(o) for o in objects]
+    call_many(tessel.pack_parameters, (recipe,), {}, 500)
+    call_many(tessel.pack_parameters, (recipe + [item("x", "foo", 8, value=1)],), {}, 500)
+    assert [sys.getrefcount(o) for o in objects] == counts
+
+
 def run_in_threads(work, count=8):
     """Runs work(n) on `count` threads at once; re-raises the first failure."""
     errors = []
@@ -130,6 +152,8 @@ def test_threads_get_their_own_results():
             pattern = tessel.encode_twos_complement(value, 16)
             assert tessel.decode_twos_complement(pattern, 16) == value
             assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
+            packet = tessel.pack_parameters([item("v", "twos_complement", 16, value=value)])
+            assert packet == (value & 0xFFFF).to_bytes(2, "big")
 
     run_in_threads(work)
 

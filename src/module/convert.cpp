@@ -8,7 +8,20 @@
 
 namespace tessel::module {
 
+namespace {
+// Small exact ints (a few machine words' worth) are read in place, without a call.
+bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
+  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
+  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+  return true;
+}
+}  // namespace
+
 bool to_i64(PyObject* object, std::int64_t& out) noexcept {
+  if (Py_ssize_t compact = 0; compact_value(object, compact)) {
+    out = compact;
+    return true;
+  }
   const long long value = PyLong_AsLongLong(object);  // takes __index__ itself
   if (value == -1 && PyErr_Occurred()) return false;
   out = value;
@@ -16,6 +29,10 @@ bool to_i64(PyObject* object, std::int64_t& out) noexcept {
 }
 
 bool to_u64(PyObject* object, std::uint64_t& out) noexcept {
+  if (Py_ssize_t compact = 0; compact_value(object, compact) && compact >= 0) {
+    out = static_cast<std::uint64_t>(compact);
+    return true;
+  }
   if (PyLong_Check(object)) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(object);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -133,6 +150,11 @@ bool to_utf8(PyObject* object, std::string_view& out) noexcept {
     raise_cast_error(object, "str");
     return false;
   }
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {  // ASCII is its own UTF-8
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
+  }
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) return false;
@@ -166,6 +188,14 @@ bool sequence_or_refuse(PyObject* object) noexcept {
 }  // namespace
 
 bool to_recipe(PyObject* object, RecipeItems& out) {
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // Iterating a list or tuple yields its items in order: take them directly.
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+    PyObject** items = PySequence_Fast_ITEMS(object);
+    out.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(PyRef::borrow(items[i]));
+    return true;
+  }
   if (!sequence_or_refuse(object)) return false;
   // The length is only a hint: a failing or absurd __len__ must not refuse a sequence that iterates.
   Py_ssize_t hint = PyObject_LengthHint(object, 0);

@@ -12,9 +12,11 @@
 
 #include "decoder/decoder.hpp"
 #include "encoder/encoder.hpp"
+#include "encoder/recipe_packer.hpp"
 #include "module/binder.hpp"
 #include "module/errors.hpp"
 #include "module/py_ref.hpp"
+#include "recipe_item.hpp"
 
 namespace tessel::module {
 
@@ -26,6 +28,7 @@ namespace enc = tessel::encoder;
 
 // The published functions, in registration order: this order is the order of __all__.
 constexpr FunctionRow kFunctions[] = {
+    row<"pack_parameters", enc::pack_parameters, N::recipe>(),
     row<"decode_ones_complement", dec::decode_ones_complement, N::value, N::bits>(),
     row<"decode_twos_complement", dec::decode_twos_complement, N::value, N::bits>(),
     row<"decode_sign_magnitude", dec::decode_sign_magnitude, N::value, N::bits>(),
@@ -183,7 +186,7 @@ PyObject* init() {
   static PyObject* cached = nullptr;  // once-only cell, never released
   if (cached != nullptr) return new_ref(cached);
 
-  if (!intern_param_names()) return nullptr;
+  if (!intern_param_names() || !recipe::intern_keys()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module || !add_functions(module.get())) return nullptr;
   // Building the module can run Python code (attribute setting); another import may have won.

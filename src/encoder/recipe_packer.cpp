@@ -1,0 +1,510 @@
+// The recipe packer.
+//
+// Two passes. The sizing pass reads only `bits` and `offset_bits` of every item and fixes the
+// packet length. The item pass reads each item whole, encodes its value with the family's
+// scalar encoder, puts the field bytes in byte order and writes the field's bits at its
+// position: written, not combined, so a later overlapping field wins, zero bits included.
+#include "encoder/recipe_packer.hpp"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bits.hpp"
+#include "encoder/encoder.hpp"
+#include "panic.hpp"
+#include "recipe_item.hpp"
+
+namespace tessel::encoder {
+
+namespace {
+
+using module::PyRef;
+using recipe::ByteOrder;
+using recipe::Key;
+using recipe::Text;
+
+// ---------------------------------------------------------------------------------------------
+// Encoding families of the encode side.
+
+enum class Family : std::uint8_t {
+  unsigned_int, twos_complement, ones_complement, sign_magnitude,
+  bcd, bcd_signed, packed_bcd, packed_bcd_signed,
+  ieee754, ieee754_1985, mil_std_1750a, ti, dec, ibm,
+  binary,
+  utf8, utf16, utf16le, utf16be, utf32, utf32le, utf32be, us_ascii, iso_8859_1, windows_1252,
+};
+
+struct FamilyName {
+  std::string_view name;
+  Family family;
+};
+
+// Every accepted name, lower case. The alias sets follow no rule ("utf_16le" and "latin1" are
+// not here, "mil_std-1750a" is); this list is the whole truth.
+constexpr FamilyName kFamilyNames[] = {
+    {"unsigned", Family::unsigned_int},
+    {"twos_complement", Family::twos_complement}, {"twos-complement", Family::twos_complement},
+    {"twoscomplement", Family::twos_complement},
+    {"ones_complement", Family::ones_complement}, {"ones-complement", Family::ones_complement},
+    {"onescomplement", Family::ones_complement},
+    {"sign_magnitude", Family::sign_magnitude}, {"sign-magnitude", Family::sign_magnitude},
+    {"signmagnitude", Family::sign_magnitude},
+    {"bcd", Family::bcd},
+    {"bcd_signed", Family::bcd_signed}, {"bcd-signed", Family::bcd_signed}, {"bcdsigned", Family::bcd_signed},
+    {"packed_bcd", Family::packed_bcd}, {"packed-bcd", Family::packed_bcd}, {"packedbcd", Family::packed_bcd},
+    {"packed_bcd_signed", Family::packed_bcd_signed}, {"packed-bcd-signed", Family::packed_bcd_signed},
+    {"packedbcdsigned", Family::packed_bcd_signed},
+    {"ieee754", Family::ieee754}, {"ieee_754", Family::ieee754}, {"ieee-754", Family::ieee754},
+    {"ieee754_1985", Family::ieee754_1985}, {"ieee754-1985", Family::ieee754_1985},
+    {"ieee_754_1985", Family::ieee754_1985}, {"ieee_754-1985", Family::ieee754_1985},
+    {"mil_std_1750a", Family::mil_std_1750a}, {"mil-std-1750a", Family::mil_std_1750a},
+    {"mil_std-1750a", Family::mil_std_1750a},
+    {"ti", Family::ti},
+    {"dec", Family::dec},
+    {"ibm", Family::ibm},
+    {"binary", Family::binary},
+    {"utf8", Family::utf8}, {"utf_8", Family::utf8}, {"utf-8", Family::utf8},
+    {"utf16", Family::utf16}, {"utf_16", Family::utf16}, {"utf-16", Family::utf16},
+    {"utf16le", Family::utf16le}, {"utf-16le", Family::utf16le}, {"utf_16_le", Family::utf16le},
+    {"utf16be", Family::utf16be}, {"utf-16be", Family::utf16be}, {"utf_16_be", Family::utf16be},
+    {"utf32", Family::utf32}, {"utf_32", Family::utf32}, {"utf-32", Family::utf32},
+    {"utf32le", Family::utf32le}, {"utf-32le", Family::utf32le}, {"utf_32_le", Family::utf32le},
+    {"utf32be", Family::utf32be}, {"utf-32be", Family::utf32be}, {"utf_32_be", Family::utf32be},
+    {"usascii", Family::us_ascii}, {"us_ascii", Family::us_ascii}, {"us-ascii", Family::us_ascii},
+    {"iso_8859_1", Family::iso_8859_1}, {"iso-8859-1", Family::iso_8859_1}, {"iso8859_1", Family::iso_8859_1},
+    {"iso8859-1", Family::iso_8859_1},
+    {"windows1252", Family::windows_1252}, {"windows_1252", Family::windows_1252},
+    {"windows-1252", Family::windows_1252},
+};
+static_assert(std::size(kFamilyNames) == 65);
+
+constexpr auto kNames = [] {
+  std::array<std::string_view, std::size(kFamilyNames)> names{};
+  for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFamilyNames[i].name;
+  return names;
+}();
+
+// ---------------------------------------------------------------------------------------------
+// Float families: the width is checked before the value is looked at.
+
+using UnbuiltEncoder32 = Result<std::uint64_t> (*)(float) noexcept;
+using UnbuiltEncoder64 = Result<std::uint64_t> (*)(double) noexcept;
+
+struct UnbuiltWidth {
+  std::uint32_t bits;
+  UnbuiltEncoder32 narrow;  // the 32-bit variants round the value to binary32 first
+  UnbuiltEncoder64 wide;
+};
+
+struct UnbuiltFloatFamily {
+  Family family;
+  const char* refusal;  // "Unsupported ... bit width: " then the width and this family's list
+  const char* supported;
+  std::array<UnbuiltWidth, 3> widths;
+};
+
+constexpr UnbuiltFloatFamily kUnbuiltFloats[] = {
+    {Family::ieee754_1985, "Unsupported IEEE 754-1985 bit width: ", " (supported: 32, 64, 80)",
+     {{{32, encode_ieee754_1985_f32, nullptr}, {64, nullptr, encode_ieee754_1985_f64},
+       {80, nullptr, encode_ieee754_1985_f80}}}},
+    {Family::mil_std_1750a, "Unsupported MIL-STD-1750A bit width: ", " (supported: 32, 48)",
+     {{{32, encode_mil_std_1750a_f32, nullptr}, {48, nullptr, encode_mil_std_1750a_f48}, {}}}},
+    {Family::ti, "Unsupported TI float bit width: ", " (supported: 32, 40)",
+     {{{32, encode_ti_f32, nullptr}, {40, nullptr, encode_ti_f40}, {}}}},
+    {Family::dec, "Unsupported DEC float bit width: ", " (supported: 32, 64)",
+     {{{32, encode_dec_f32, nullptr}, {64, nullptr, encode_dec_f64}, {}}}},
+    {Family::ibm, "Unsupported IBM float bit width: ", " (supported: 32, 64)",
+     {{{32, encode_ibm_f32, nullptr}, {64, nullptr, encode_ibm_f64}, {}}}},
+};
+
+// ---------------------------------------------------------------------------------------------
+// Field bytes.
+
+// A numeric field: its pattern, big-endian, in the low bytes of one word. No heap.
+struct NumericField {
+  std::uint64_t pattern;
+};
+
+// Text and binary fields: a byte string of their own.
+struct ByteField {
+  std::unique_ptr<std::uint8_t[]> data;
+  std::size_t size = 0;
+};
+
+class FieldSink final : public ByteSink {
+ public:
+  explicit FieldSink(ByteField& field) noexcept : field_(field) {}
+  std::uint8_t* allocate(std::size_t size) noexcept override {
+    field_.data.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
+    if (!field_.data) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    field_.size = size;
+    return field_.data.get();
+  }
+  bool shrink(std::size_t size) noexcept override {
+    field_.size = size;
+    return true;
+  }
+
+ private:
+  ByteField& field_;
+};
+
+using TextEncoder = Result<void> (*)(TextView, ByteSink&) noexcept;
+
+TextEncoder text_encoder(Family family) noexcept {
+  switch (family) {
+    case Family::utf8: return encode_utf8;
+    case Family::utf16: return encode_utf16;
+    case Family::utf16le: return encode_utf16le;
+    case Family::utf16be: return encode_utf16be;
+    case Family::utf32: return encode_utf32;
+    case Family::utf32le: return encode_utf32le;
+    case Family::utf32be: return encode_utf32be;
+    case Family::us_ascii: return encode_us_ascii;
+    case Family::iso_8859_1: return encode_iso_8859_1;
+    case Family::windows_1252: return encode_windows_1252;
+    default: return nullptr;
+  }
+}
+
+Result<std::uint64_t> convert_signed(PyObject* value, Result<std::uint64_t> (*encode)(std::int64_t, std::uint32_t) noexcept,
+                                     std::uint32_t bits) noexcept {
+  std::int64_t number = 0;
+  if (!module::to_i64(value, number)) return raised();
+  return encode(number, bits);
+}
+
+Result<std::uint64_t> convert_decimal(PyObject* value, Result<std::uint64_t> (*encode)(std::int64_t, std::uint32_t, bool) noexcept,
+                                      std::uint32_t bits, bool is_signed) noexcept {
+  std::int64_t number = 0;
+  if (!module::to_i64(value, number)) return raised();
+  return encode(number, bits, is_signed);
+}
+
+Result<std::uint64_t> encode_ieee754_field(PyObject* value, std::uint32_t bits) noexcept {
+  if (bits != 16 && bits != 32 && bits != 64 && bits != 128) {
+    return value_error("Unsupported IEEE 754 bit width: ", bits, " (supported: 16, 32, 64, 128)");
+  }
+  double wide = 0.0;
+  if (!module::to_float64(value, wide)) return raised();
+  switch (bits) {
+    case 16: return encode_ieee754_f16(narrow_to_binary32(wide));
+    case 32: return encode_ieee754_f32(narrow_to_binary32(wide));
+    case 64: return encode_ieee754_f64(wide);
+    default: return encode_ieee754_f128(wide);
+  }
+}
+
+Result<std::uint64_t> encode_unbuilt_float_field(const UnbuiltFloatFamily& family, PyObject* value,
+                                                 std::uint32_t bits) noexcept {
+  for (const UnbuiltWidth& width : family.widths) {
+    if (width.bits != bits || (width.narrow == nullptr && width.wide == nullptr)) continue;
+    double wide = 0.0;
+    if (!module::to_float64(value, wide)) return raised();
+    return width.narrow != nullptr ? width.narrow(narrow_to_binary32(wide)) : width.wide(wide);
+  }
+  return value_error(family.refusal, bits, family.supported);
+}
+
+// The numeric families' pattern, before the field writer.
+Result<std::uint64_t> numeric_pattern(Family family, PyObject* value, std::uint32_t bits) {
+  switch (family) {
+    case Family::unsigned_int: {
+      std::uint64_t number = 0;
+      if (!module::to_u64(value, number)) return raised();
+      return encode_unsigned(number, bits);
+    }
+    case Family::twos_complement: return convert_signed(value, encode_twos_complement, bits);
+    case Family::ones_complement: return convert_signed(value, encode_ones_complement, bits);
+    case Family::sign_magnitude: return convert_signed(value, encode_sign_magnitude, bits);
+    case Family::bcd: return convert_decimal(value, encode_unpacked_bcd, bits, false);
+    case Family::bcd_signed: return convert_decimal(value, encode_unpacked_bcd, bits, true);
+    case Family::packed_bcd: return convert_decimal(value, encode_packed_bcd, bits, false);
+    case Family::packed_bcd_signed: return convert_decimal(value, encode_packed_bcd, bits, true);
+    case Family::ieee754: return encode_ieee754_field(value, bits);
+    default:
+      for (const UnbuiltFloatFamily& unbuilt : kUnbuiltFloats) {
+        if (unbuilt.family == family) return encode_unbuilt_float_field(unbuilt, value, bits);
+      }
+      throw Panic("numeric field of a family without a numeric encoder");
+  }
+}
+
+// The field writer: a pattern of `bits` bits (mirrored when reversing) as whole bytes, most
+// significant first, held right-aligned in one word.
+Result<NumericField> write_numeric(std::uint64_t pattern, std::uint32_t bits, bool reverse) noexcept {
+  if (bits > 64) return value_error("Cannot encode ", bits, " bits from a 64-bit value");
+  if (reverse) pattern = reverse_low_bits(pattern, bits);
+  const std::uint32_t bytes = (bits + 7) / 8;
+  return NumericField{pattern & low_mask(8 * bytes)};
+}
+
+// The binary family: the value's last bytes fitted to `bits`, mirrored when reversing.
+Result<ByteField> write_binary(PyObject* value, std::uint32_t bits, bool reverse) {
+  std::vector<std::uint8_t> given;
+  if (!module::to_byte_list(value, given)) return raised();
+  ByteField field;
+  if (bits == 0) return field;
+  const std::size_t size = (static_cast<std::size_t>(bits) + 7) / 8;
+  field.data = std::make_unique<std::uint8_t[]>(size);  // zeroed: a short value is padded in front
+  field.size = size;
+  const std::size_t take = given.size() < size ? given.size() : size;
+  std::memcpy(field.data.get() + size - take, given.data() + given.size() - take, take);
+  const std::uint32_t spare = static_cast<std::uint32_t>(8 * size - bits);  // bits in front of the field
+  field.data[0] = static_cast<std::uint8_t>(field.data[0] & (0xFFu >> spare));
+  if (reverse) {
+    // Mirroring the last `bits` bits is reversing the whole string (the spare bits in front are
+    // zero) and moving it back by `spare` bits.
+    std::uint8_t* data = field.data.get();
+    for (std::size_t i = 0, j = size - 1; i < j; ++i, --j) std::swap(data[i], data[j]);
+    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(reverse_low_bits(data[i], 8));
+    if (spare != 0) {
+      for (std::size_t i = size; i-- > 0;) {
+        const unsigned carried = i > 0 ? data[i - 1] << (8 - spare) : 0;
+        data[i] = static_cast<std::uint8_t>((data[i] >> spare) | carried);
+      }
+    }
+  }
+  return field;
+}
+
+Result<ByteField> write_text(Family family, PyObject* value) {
+  TextView text;
+  if (!module::to_text(value, text)) return raised();
+  ByteField field;
+  FieldSink sink(field);
+  auto encoded = text_encoder(family)(text, sink);
+  if (!encoded) {
+    if (encoded.error().kind() == ErrorKind::lone_surrogate) {
+      // The interpreter's own UTF-8 conversion refuses the surrogate, as for any str argument.
+      if (PyUnicode_AsUTF8AndSize(value, nullptr) == nullptr) return raised();
+      throw Panic("text encoder reported a surrogate the text does not hold");
+    }
+    return Unexpected(std::move(encoded.error()));
+  }
+  return field;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Placement: bits are written with shifts and masks on whole bytes.
+
+class Packet {
+ public:
+  Packet(std::uint8_t* data, std::uint64_t size) noexcept : data_(data), bits_(size * 8) {}
+
+  // Packet bits from `position` on that a field of `bits` bits may write. The sizing pass made
+  // room for every field, unless a value conversion ran Python code that changed the recipe in
+  // between; then the bits beyond the packet are skipped.
+  [[nodiscard]] std::uint64_t room(std::uint64_t position, std::uint64_t bits) const noexcept {
+    if (position >= bits_) return 0;
+    return bits < bits_ - position ? bits : bits_ - position;
+  }
+
+  // Writes the low `bits` bits of `value` (bits <= 64) at packet bit `position`.
+  void write_word(std::uint64_t position, std::uint64_t value, std::uint32_t bits) noexcept {
+    const auto kept = static_cast<std::uint32_t>(room(position, bits));
+    if (kept == 0) return;
+    value = (value >> (bits - kept)) & low_mask(kept);  // the field's first bits
+    std::uint8_t* first = data_ + position / 8;
+    const std::uint32_t lead = static_cast<std::uint32_t>(position % 8);
+    if (lead + kept <= 64 && position / 8 + 8 <= bits_ / 8) {
+      // One big-endian word covers the field: read, splice, write back.
+      std::uint64_t word;
+      std::memcpy(&word, first, 8);
+      word = __builtin_bswap64(word);
+      const std::uint32_t shift = 64 - lead - kept;
+      const std::uint64_t mask = low_mask(kept) << shift;
+      word = (word & ~mask) | (value << shift);
+      word = __builtin_bswap64(word);
+      std::memcpy(first, &word, 8);
+      return;
+    }
+    // Near the end of the packet, or a field spilling into a ninth byte: byte by byte.
+    const std::uint32_t span = (lead + kept + 7) / 8;
+    const std::uint32_t tail = 8 * span - lead - kept;  // bits after the field in its last byte
+    u128 window = 0;
+    for (std::uint32_t i = 0; i < span; ++i) window = window << 8 | first[i];
+    const u128 mask = ((u128{1} << kept) - 1) << tail;
+    window = (window & ~mask) | (u128{value} << tail);
+    for (std::uint32_t i = span; i-- > 0;) {
+      first[i] = static_cast<std::uint8_t>(window);
+      window >>= 8;
+    }
+  }
+
+  // Writes `bits` bits at `position` from `source` starting at its bit `from`; source bits past
+  // its end are written as zeros.
+  void write_bits(std::uint64_t position, const std::uint8_t* source, std::size_t source_size, std::uint64_t from,
+                  std::uint64_t bits) noexcept {
+    bits = room(position, bits);
+    const std::uint64_t available = 8 * static_cast<std::uint64_t>(source_size) > from
+                                        ? 8 * static_cast<std::uint64_t>(source_size) - from
+                                        : 0;
+    const std::uint64_t copied = bits < available ? bits : available;
+    for (std::uint64_t done = 0; done < copied;) {
+      const auto chunk = static_cast<std::uint32_t>(copied - done < 56 ? copied - done : 56);
+      write_word(position + done, read_bits(source, source_size, from + done, chunk), chunk);
+      done += chunk;
+    }
+    zero(position + copied, bits - copied);
+  }
+
+  void zero(std::uint64_t position, std::uint64_t bits) noexcept {
+    while (bits > 0 && position % 8 != 0) {
+      const auto chunk = static_cast<std::uint32_t>(bits < 8 - position % 8 ? bits : 8 - position % 8);
+      write_word(position, 0, chunk);
+      position += chunk;
+      bits -= chunk;
+    }
+    if (bits >= 8) {
+      std::memset(data_ + position / 8, 0, bits / 8);
+      position += bits / 8 * 8;
+      bits %= 8;
+    }
+    if (bits > 0) write_word(position, 0, static_cast<std::uint32_t>(bits));
+  }
+
+ private:
+  // `count` (<= 56) bits of `source` from bit `from`, right-aligned.
+  static std::uint64_t read_bits(const std::uint8_t* source, std::size_t size, std::uint64_t from,
+                                 std::uint32_t count) noexcept {
+    const std::uint64_t first = from / 8;
+    const std::uint32_t lead = static_cast<std::uint32_t>(from % 8);
+    const std::uint32_t span = (lead + count + 7) / 8;  // at most 8 bytes
+    std::uint64_t window = 0;
+    for (std::uint32_t i = 0; i < span; ++i) window = window << 8 | (first + i < size ? source[first + i] : 0);
+    return (window >> (8 * span - lead - count)) & low_mask(count);
+  }
+
+  std::uint8_t* data_;
+  std::uint64_t bits_;
+};
+
+constexpr std::uint64_t kLastPosition = 0xFFFFFFFFu;
+
+Unexpected beyond_last_position(std::uint64_t start, std::uint32_t bits) noexcept {
+  return value_error("Field at bit ", start, " with ", bits, " bits ends beyond bit ", kLastPosition,
+                     ", the largest packet position");
+}
+
+// One item as the sizing pass read it: its keys' values, its width and its offset.
+struct Plan {
+  recipe::RawItem raw;
+  std::uint32_t bits = 0;
+  std::uint32_t offset = 0;
+  bool has_offset = false;
+};
+
+// The sizing pass. It converts only `bits` and `offset_bits`, so a bad width or offset anywhere
+// in the recipe is reported before any other problem. Returns the furthest end of any field.
+Result<std::uint64_t> plan_items(const module::RecipeItems& recipe, std::vector<Plan>& plans) {
+  plans.resize(recipe.size());
+  std::uint64_t end = 0;
+  for (std::size_t i = 0; i < recipe.size(); ++i) {
+    Plan& plan = plans[i];
+    auto read = recipe::read_item(recipe[i].get(), plan.raw);
+    if (!read) return Unexpected(std::move(read.error()));
+    auto bits = recipe::bits(plan.raw);
+    if (!bits) return Unexpected(std::move(bits.error()));
+    plan.bits = *bits;
+    auto offset = recipe::read_offset_bits(plan.raw, plan.has_offset, plan.offset);
+    if (!offset) return Unexpected(std::move(offset.error()));
+    // A field without an offset starts at the furthest end so far, for sizing.
+    const std::uint64_t start = plan.has_offset ? plan.offset : end;
+    if (start + plan.bits > kLastPosition) return beyond_last_position(start, plan.bits);
+    if (start + plan.bits > end) end = start + plan.bits;
+  }
+  return end;
+}
+
+// Names resolved once per distinct str object in a call.
+struct Names {
+  recipe::NameCache encoding;
+  recipe::NameCache byte_order;
+};
+
+// The item pass for one item, placed at `position` (the end of the previous item, or its own
+// offset). Reads in order: name, encoding, byte_order, reverse_bits, then the value's presence;
+// the value is converted once the family is known, and the byte order is checked after that.
+Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet& packet, Names& names) {
+  const recipe::RawItem& raw = plan.raw;
+  const std::uint32_t bits = plan.bits;
+  recipe::Fields fields;
+  auto read = recipe::read_fields(raw, fields);
+  if (!read) return Unexpected(std::move(read.error()));
+  const Text* encoding = &fields.encoding;
+  const Text* byte_order_text = &fields.byte_order;
+  const bool* reverse = &fields.reverse_bits;
+  PyObject* value_object = nullptr;
+  auto present = recipe::read_value(raw, fields.name.utf8, value_object);
+  if (!present) return Unexpected(std::move(present.error()));
+  PyObject* const* value = &value_object;
+  if (plan.has_offset) position = plan.offset;
+  // The item pass never starts a field after the place the sizing pass gave it.
+  if (position + bits > kLastPosition) return beyond_last_position(position, bits);
+
+  auto index = names.encoding.match(*encoding, kNames.data(), kNames.size());
+  if (!index) return Unexpected(std::move(index.error()));
+  if (*index < 0) return recipe::unsupported_encoding(*encoding);
+  const Family family = kFamilyNames[static_cast<std::size_t>(*index)].family;
+
+  if (family == Family::binary || text_encoder(family) != nullptr) {
+    auto field = family == Family::binary ? write_binary(*value, bits, *reverse) : write_text(family, *value);
+    if (!field) return Unexpected(std::move(field.error()));
+    auto order = recipe::parse_byte_order(*byte_order_text, names.byte_order);
+    if (!order) return Unexpected(std::move(order.error()));
+    std::uint8_t* data = field->data.get();
+    if (*order == ByteOrder::little) {
+      for (std::size_t i = 0, j = field->size; i + 1 < j; ++i, --j) std::swap(data[i], data[j - 1]);
+    }
+    // The field takes the last `bits` bits of its bytes, or all of them followed by zeros.
+    const std::uint64_t length = 8 * static_cast<std::uint64_t>(field->size);
+    packet.write_bits(position, data, field->size, length > bits ? length - bits : 0, bits);
+    return position + bits;
+  }
+
+  auto pattern = numeric_pattern(family, *value, bits);
+  if (!pattern) return Unexpected(std::move(pattern.error()));
+  auto field = write_numeric(*pattern, bits, *reverse);
+  if (!field) return Unexpected(std::move(field.error()));
+  auto order = recipe::parse_byte_order(*byte_order_text, names.byte_order);
+  if (!order) return Unexpected(std::move(order.error()));
+  std::uint64_t word = field->pattern;
+  if (*order == ByteOrder::little && bits > 0) {
+    const std::uint32_t bytes = (bits + 7) / 8;
+    word = __builtin_bswap64(word) >> (64 - 8 * bytes);
+  }
+  packet.write_word(position, word & low_mask(bits), bits);
+  return position + bits;
+}
+
+}  // namespace
+
+Result<PyRef> pack_parameters(const module::RecipeItems& recipe) {
+  std::vector<Plan> plans;
+  auto total = plan_items(recipe, plans);
+  if (!total) return Unexpected(std::move(total.error()));
+  const std::uint64_t size = (*total + 7) / 8;
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!bytes) return raised();
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+  std::memset(data, 0, size);
+  Packet packet(data, size);
+  Names names;
+  std::uint64_t position = 0;
+  for (const Plan& plan : plans) {
+    auto end = pack_item(plan, position, packet, names);
+    if (!end) return Unexpected(std::move(end.error()));
+    position = *end;
+  }
+  return bytes;
+}
+
+}  // namespace tessel::encoder

@@ -1,0 +1,13 @@
+// pack_parameters: a recipe of items with values, laid into one bit-addressed packet.
+#pragma once
+
+#include "codec_error.hpp"
+#include "module/convert.hpp"
+#include "module/py_ref.hpp"
+
+namespace tessel::encoder {
+
+// The packet as a new bytes object. Packet bit p lies in byte p / 8 with weight 2^(7 - p % 8).
+[[nodiscard]] Result<module::PyRef> pack_parameters(const module::RecipeItems& recipe);
+
+}  // namespace tessel::encoder

@@ -1,0 +1,124 @@
+// Reading recipe items: the dict check, the key readers, and encoding-name matching.
+//
+// Shared by the packer and the unpacker. An item's dict is read once: one walk over its entries
+// picks out the keys of the item format (the dict's own storage, as a plain dict lookup sees it,
+// so a subclass's __getitem__ and __missing__ are never consulted). The values are held for the
+// call, so Python code run by a value conversion cannot pull them away. Every reader returns a
+// CodecError in the recipe's terms: a missing key is a KeyError, a failed conversion is the
+// interpreter's own exception.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "codec_error.hpp"
+#include "module/py_ref.hpp"
+
+namespace tessel::recipe {
+
+using module::PyRef;
+
+enum class Key : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
+inline constexpr std::size_t kKeyCount = 7;
+
+// Interns the key names; called while the module is created.
+bool intern_keys() noexcept;
+
+// The values of an item's keys, null where a key is absent.
+struct RawItem {
+  std::array<PyRef, kKeyCount> values;
+  [[nodiscard]] PyObject* get(Key key) const noexcept { return values[static_cast<std::size_t>(key)].get(); }
+};
+
+// Reads an item: "'{type}' object cannot be cast as 'dict'" unless it is a dict or a dict subclass.
+[[nodiscard]] Result<void> read_item(PyObject* item, RawItem& out) noexcept;
+
+// A str value: the object and its UTF-8 text (owned by the object, which RawItem holds).
+struct Text {
+  PyObject* object;
+  std::string_view utf8;
+};
+
+[[nodiscard]] Result<Text> text(const RawItem& item, Key key) noexcept;
+
+// The keys both directions read after the width: name, encoding, byte_order, reverse_bits,
+// checked in that order (the first missing or unconvertible one is reported).
+struct Fields {
+  Text name;
+  Text encoding;
+  Text byte_order;
+  bool reverse_bits;
+};
+[[nodiscard]] Result<void> read_fields_checked(const RawItem& item, Fields& out) noexcept;
+
+// The usual item holds ASCII texts and a bool: read those in place; anything else takes the
+// checks one by one.
+[[nodiscard]] inline Result<void> read_fields(const RawItem& item, Fields& out) noexcept {
+  PyObject* name = item.get(Key::name);
+  PyObject* encoding = item.get(Key::encoding);
+  PyObject* byte_order = item.get(Key::byte_order);
+  PyObject* reverse = item.get(Key::reverse_bits);
+  const auto ascii = [](PyObject* o) { return o != nullptr && PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o); };
+  if (!ascii(name) || !ascii(encoding) || !ascii(byte_order) || (reverse != Py_True && reverse != Py_False)) {
+    return read_fields_checked(item, out);
+  }
+  const auto view = [](PyObject* o) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+  };
+  out.name = {name, view(name)};
+  out.encoding = {encoding, view(encoding)};
+  out.byte_order = {byte_order, view(byte_order)};
+  out.reverse_bits = reverse == Py_True;
+  return {};
+}
+[[nodiscard]] Result<std::uint32_t> bits(const RawItem& item) noexcept;
+[[nodiscard]] Result<bool> reverse_bits(const RawItem& item) noexcept;
+// Absent: `present` false. Present with any value (None included): converted as a bit count.
+[[nodiscard]] Result<void> read_offset_bits(const RawItem& item, bool& present, std::uint32_t& offset) noexcept;
+// The value object, for presence; its conversion waits until the encoding family is known.
+[[nodiscard]] Unexpected missing_value(std::string_view item_name) noexcept;
+[[nodiscard]] inline Result<void> read_value(const RawItem& item, std::string_view item_name, PyObject*& out) noexcept {
+  out = item.get(Key::value);
+  if (out == nullptr) return missing_value(item_name);
+  return {};
+}
+
+// Encoding and byte-order names match after the lower-casing of str.lower(), compared byte for
+// byte, never trimmed. Returns the index of the matching name in `names`, or -1.
+[[nodiscard]] Result<int> match_name(const Text& text, const std::string_view* names, std::size_t count) noexcept;
+
+// Remembers the last few name objects matched in a call, so a recipe that names its encodings
+// with the same str objects (literals, usually) matches each name once. Holds the objects, so
+// their addresses cannot be reused for other strs during the call.
+class NameCache {
+ public:
+  [[nodiscard]] Result<int> match(const Text& text, const std::string_view* names, std::size_t count) noexcept {
+    for (const Entry& entry : entries_) {
+      if (entry.object.get() == text.object) return entry.index;  // str is immutable, subclasses too
+    }
+    return match_and_remember(text, names, count);
+  }
+
+ private:
+  [[nodiscard]] Result<int> match_and_remember(const Text& text, const std::string_view* names,
+                                               std::size_t count) noexcept;
+  struct Entry {
+    PyRef object;
+    int index = -1;
+  };
+  std::array<Entry, 8> entries_;
+  std::size_t next_ = 0;
+};
+
+enum class ByteOrder : std::uint8_t { big, little };
+// "big" or "little", else "Invalid byte_order '{byte_order}': must be 'big' or 'little'".
+[[nodiscard]] Result<ByteOrder> parse_byte_order(const Text& text, NameCache& cache) noexcept;
+
+// "Unsupported encoding type: {encoding}", quoting the caller's own text.
+[[nodiscard]] Unexpected unsupported_encoding(const Text& encoding) noexcept;
+
+}  // namespace tessel::recipe
