@@ -49,11 +49,15 @@ test-asan: install
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON -DTESSEL_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
 	$(VENV)/bin/cmake --build $(ASAN_BUILD)
+	@rm -f $(ASAN_BUILD)/sanitizer.*
+	@# A sanitizer report ends the process inside pytest's capture: it goes to a log, shown on failure.
 	env LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$(abspath $(ASAN_BUILD))/sanitizer \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(ASAN_BUILD))/sanitizer \
 	  PYTHONMALLOC=malloc TESSEL_MODULE_DIR=$(abspath $(ASAN_BUILD)) HYPOTHESIS_PROFILE=sanitizer \
-	  $(PYTHON) -m pytest -p no:cacheprovider
+	  $(PYTHON) -m pytest -p no:cacheprovider \
+	  || { cat $(ASAN_BUILD)/sanitizer.* 2>/dev/null; exit 1; }
+	@if ls $(ASAN_BUILD)/sanitizer.* >/dev/null 2>&1; then cat $(ASAN_BUILD)/sanitizer.*; exit 1; fi
 
 bench: install
 	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[bench]" $(PIP_BUILD)

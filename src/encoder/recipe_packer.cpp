@@ -256,7 +256,7 @@ Result<ByteField> write_binary(PyObject* value, std::uint32_t bits, bool reverse
   field.data = std::make_unique<std::uint8_t[]>(size);  // zeroed: a short value is padded in front
   field.size = size;
   const std::size_t take = given.size() < size ? given.size() : size;
-  std::memcpy(field.data.get() + size - take, given.data() + given.size() - take, take);
+  if (take > 0) std::memcpy(field.data.get() + size - take, given.data() + given.size() - take, take);
   const std::uint32_t spare = static_cast<std::uint32_t>(8 * size - bits);  // bits in front of the field
   field.data[0] = static_cast<std::uint8_t>(field.data[0] & (0xFFu >> spare));
   if (reverse) {
