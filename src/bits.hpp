@@ -14,7 +14,7 @@ using u128 = unsigned __int128;
 }
 
 // Mirror image of the low `bits` bits (bit i moves to bit bits-1-i); higher bits are dropped.
-// Widths above 64 mirror within the 64-bit word, so the result is shifted up by bits-64.
+// For widths above 64, bit i still moves to bit bits-1-i, and what lands at 64 or above is lost.
 [[nodiscard]] constexpr std::uint64_t reverse_low_bits(std::uint64_t pattern, std::uint32_t bits) noexcept {
   if (bits == 0) return 0;
   std::uint64_t v = pattern;
@@ -22,12 +22,14 @@ using u128 = unsigned __int128;
   v = ((v >> 2) & 0x3333333333333333u) | ((v & 0x3333333333333333u) << 2);
   v = ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
   v = __builtin_bswap64(v);
-  return bits >= 64 ? v : v >> (64 - bits);
+  if (bits <= 64) return v >> (64 - bits);
+  return bits - 64 >= 64 ? 0 : v << (bits - 64);
 }
 
 static_assert(reverse_low_bits(0b0011, 4) == 0b1100);
 static_assert(reverse_low_bits(0xABC, 12) == 0x3D5);
 static_assert(reverse_low_bits(1, 64) == 0x8000000000000000u);
+static_assert(reverse_low_bits(0x100, 72) == 0x8000000000000000u);  // bit 8 of 72 moves to bit 63
 
 // Magnitude of a signed value as an unsigned number (2^63 for the most negative value).
 [[nodiscard]] constexpr std::uint64_t magnitude(std::int64_t value) noexcept {

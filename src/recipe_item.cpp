@@ -112,11 +112,16 @@ Result<Text> text(const RawItem& item, Key key) noexcept {
   return result;
 }
 
-Result<void> read_fields_checked(const RawItem& item, Fields& out) noexcept {
+Result<void> read_fields_checked(const RawItem& item, Fields& out, std::uint32_t* width) noexcept {
   auto name = text(item, Key::name);
   if (!name) return Unexpected(std::move(name.error()));
   auto encoding = text(item, Key::encoding);
   if (!encoding) return Unexpected(std::move(encoding.error()));
+  if (width != nullptr) {
+    auto count = bits(item);
+    if (!count) return Unexpected(std::move(count.error()));
+    *width = *count;
+  }
   auto byte_order = text(item, Key::byte_order);
   if (!byte_order) return Unexpected(std::move(byte_order.error()));
   auto flag = reverse_bits(item);

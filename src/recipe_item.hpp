@@ -44,27 +44,34 @@ struct Text {
 };
 
 [[nodiscard]] Result<Text> text(const RawItem& item, Key key) noexcept;
+[[nodiscard]] Result<std::uint32_t> bits(const RawItem& item) noexcept;
 
-// The keys both directions read after the width: name, encoding, byte_order, reverse_bits,
-// checked in that order (the first missing or unconvertible one is reported).
+// The keys every item has: name, encoding, bits, byte_order, reverse_bits, checked in that
+// order (the first missing or unconvertible one is reported). The packer has read `bits` in
+// its sizing pass already and passes no `bits` to fill.
 struct Fields {
   Text name;
   Text encoding;
   Text byte_order;
   bool reverse_bits;
 };
-[[nodiscard]] Result<void> read_fields_checked(const RawItem& item, Fields& out) noexcept;
+[[nodiscard]] Result<void> read_fields_checked(const RawItem& item, Fields& out, std::uint32_t* bits) noexcept;
 
 // The usual item holds ASCII texts and a bool: read those in place; anything else takes the
 // checks one by one.
-[[nodiscard]] inline Result<void> read_fields(const RawItem& item, Fields& out) noexcept {
+[[nodiscard]] inline Result<void> read_fields(const RawItem& item, Fields& out, std::uint32_t* bits = nullptr) noexcept {
   PyObject* name = item.get(Key::name);
   PyObject* encoding = item.get(Key::encoding);
   PyObject* byte_order = item.get(Key::byte_order);
   PyObject* reverse = item.get(Key::reverse_bits);
   const auto ascii = [](PyObject* o) { return o != nullptr && PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o); };
   if (!ascii(name) || !ascii(encoding) || !ascii(byte_order) || (reverse != Py_True && reverse != Py_False)) {
-    return read_fields_checked(item, out);
+    return read_fields_checked(item, out, bits);
+  }
+  if (bits != nullptr) {
+    auto width = recipe::bits(item);
+    if (!width) return Unexpected(std::move(width.error()));
+    *bits = *width;
   }
   const auto view = [](PyObject* o) {
     return std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
@@ -75,7 +82,6 @@ struct Fields {
   out.reverse_bits = reverse == Py_True;
   return {};
 }
-[[nodiscard]] Result<std::uint32_t> bits(const RawItem& item) noexcept;
 [[nodiscard]] Result<bool> reverse_bits(const RawItem& item) noexcept;
 // Absent: `present` false. Present with any value (None included): converted as a bit count.
 [[nodiscard]] Result<void> read_offset_bits(const RawItem& item, bool& present, std::uint32_t& offset) noexcept;
@@ -85,6 +91,14 @@ struct Fields {
   out = item.get(Key::value);
   if (out == nullptr) return missing_value(item_name);
   return {};
+}
+
+// The name column of a table of {name, ...} rows, as match_name takes it.
+template <class Row, std::size_t N>
+constexpr std::array<std::string_view, N> name_column(const Row (&rows)[N]) {
+  std::array<std::string_view, N> names{};
+  for (std::size_t i = 0; i < N; ++i) names[i] = rows[i].name;
+  return names;
 }
 
 // Encoding and byte-order names match after the lower-casing of str.lower(), compared byte for

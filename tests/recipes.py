@@ -15,6 +15,21 @@ def without(d, *keys):
     return {k: v for k, v in d.items() if k not in keys}
 
 
+def spellings(name):
+    """The name in several letter cases: names match after lower-casing."""
+    return sorted({name, name.upper(), name.title(), name.swapcase(), name[:1].upper() + name[1:]})
+
+
+class HookedDict(dict):
+    """A dict subclass whose own lookup hooks must never be consulted by the recipe codec."""
+
+    def __getitem__(self, key):
+        raise AssertionError("looked up through __getitem__")
+
+    def __missing__(self, key):
+        return 8
+
+
 # ---- field contents, computed without tessel's field writer --------------------------------
 
 def mirror(pattern, bits):

@@ -9,8 +9,9 @@ import pytest
 
 import tessel
 
-# Registration order, with text signatures, of the functions built so far.
+# All 62 functions in registration order, with their text signatures.
 FUNCTIONS = [
+    ("unpack_parameters", "(packet_bytes, offset_bits, recipe)"),
     ("pack_parameters", "(recipe)"),
     ("decode_ones_complement", "(value, bits)"),
     ("decode_twos_complement", "(value, bits)"),

@@ -11,7 +11,8 @@ from hypothesis import strategies as st
 
 import tessel
 from conftest import SANITIZED
-from recipes import (TEXT_CODECS, binary_field_bytes, item, model_pack, numeric_field_bytes, without)
+from recipes import (TEXT_CODECS, HookedDict, binary_field_bytes, item, model_pack, numeric_field_bytes,
+                     spellings, without)
 
 pack = tessel.pack_parameters
 
@@ -90,16 +91,9 @@ def test_recipe_may_be_any_sequence():
 
 
 def test_dict_subclass_hooks_are_not_consulted():
-    class Tricky(dict):
-        def __getitem__(self, key):
-            raise AssertionError("looked up through __getitem__")
-
-        def __missing__(self, key):
-            return 8
-
-    assert pack([Tricky(item("u", "unsigned", 8, value=7))]) == b"\x07"
+    assert pack([HookedDict(item("u", "unsigned", 8, value=7))]) == b"\x07"
     with pytest.raises(ValueError, match="missing required field: 'bits'"):
-        pack([Tricky(without(item("u", "unsigned", 8, value=7), "bits"))])
+        pack([HookedDict(without(item("u", "unsigned", 8, value=7), "bits"))])
 
 
 def test_keys_not_in_the_item_format_are_ignored():
@@ -144,9 +138,6 @@ TEXT_NAMES = {
 def test_the_name_table_has_65_names():
     assert len(NUMERIC_NAMES) + len(UNBUILT_NAMES) + len(TEXT_NAMES) + 1 == 65  # + "binary"
 
-
-def spellings(name):
-    return sorted({name, name.upper(), name.title(), name.swapcase(), name[:1].upper() + name[1:]})
 
 
 @pytest.mark.parametrize("name", sorted(NUMERIC_NAMES))

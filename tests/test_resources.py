@@ -12,6 +12,9 @@ from recipes import item
 RECIPE = [item("temp", "twos_complement", 16, value=-2), item("mode", "unsigned", 8, value=3),
           item("label", "utf16", 48, value="H\u00e9"), item("raw", "binary", 12, reverse=True, value=[1, 2]),
           item("volts", "ieee754", 32, at=64, value=3.3)]
+# The same layout with decode-side names (the unpacker has no "binary" and names float widths).
+UNPACK_RECIPE = [dict(it, encoding={"binary": "unsigned", "ieee754": "ieee754_f32"}.get(it["encoding"], it["encoding"]))
+                 for it in RECIPE]
 
 # (function, arguments) on the success path and on every kind of failure path.
 CALLS = [
@@ -77,6 +80,11 @@ CALLS = [
     (tessel.pack_parameters, (RECIPE + [item("x", "unsigned", 8, value="a")],)),  # conversion re-raise
     (tessel.pack_parameters, (RECIPE + [item("x", "us_ascii", 8, value="\ud800")],)),
     (tessel.pack_parameters, ("abc",)),
+    (tessel.unpack_parameters, (bytes(range(20)), 0, UNPACK_RECIPE)),
+    (tessel.unpack_parameters, (bytes(range(20)), 0, UNPACK_RECIPE + [item("x", "foo", 8)])),
+    (tessel.unpack_parameters, (bytes(range(20)), 0, UNPACK_RECIPE + [item("x", "ti_f32", 32)])),
+    (tessel.unpack_parameters, (b"\xc3\x28", 0, [item("s", "utf8", 16)])),                     # codec error
+    (tessel.unpack_parameters, (bytearray(2), 0, [])),
 ]
 
 
@@ -86,6 +94,8 @@ def call_many(fn, args, kwargs, times):
             fn(*args, **kwargs)
         except Exception:
             pass
+        except BaseException as e:  # a read past the end of a packet
+            assert type(e).__name__ == "PanicException"
 
 
 @pytest.mark.parametrize("fn, args", CALLS)
@@ -116,6 +126,22 @@ def test_argument_references_unchanged(fn, args):
     counts = [sys.getrefcount(a) for a in held]
     call_many(fn, held, {}, 1000)
     assert [sys.getrefcount(a) for a in held] == counts
+
+
+def test_reads_past_the_end_leave_nothing_behind(capfd):
+    recipe = UNPACK_RECIPE + [item("far", "unsigned", 8, at=800)]
+    call_many(tessel.unpack_parameters, (bytes(20), 0, recipe), {}, 200)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before, _ = tracemalloc.get_traced_memory()
+        call_many(tessel.unpack_parameters, (bytes(20), 0, recipe), {}, 3000)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < 4096
+    assert capfd.readouterr().err.count("range start index 100") == 3200
 
 
 def test_recipe_items_and_values_keep_their_references():
@@ -154,6 +180,7 @@ def test_threads_get_their_own_results():
             assert tessel.decode_ones_complement(tessel.encode_ones_complement(value, 16), 16) == value
             packet = tessel.pack_parameters([item("v", "twos_complement", 16, value=value)])
             assert packet == (value & 0xFFFF).to_bytes(2, "big")
+            assert tessel.unpack_parameters(packet, 0, [item("v", "twos_complement", 16)]) == {"v": value}
 
     run_in_threads(work)
 

@@ -82,11 +82,7 @@ constexpr FamilyName kFamilyNames[] = {
 };
 static_assert(std::size(kFamilyNames) == 65);
 
-constexpr auto kNames = [] {
-  std::array<std::string_view, std::size(kFamilyNames)> names{};
-  for (std::size_t i = 0; i < names.size(); ++i) names[i] = kFamilyNames[i].name;
-  return names;
-}();
+constexpr auto kNames = recipe::name_column(kFamilyNames);
 
 // ---------------------------------------------------------------------------------------------
 // Float families: the width is checked before the value is looked at.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "decoder/decoder.hpp"
+#include "decoder/recipe_unpacker.hpp"
 #include "encoder/encoder.hpp"
 #include "encoder/recipe_packer.hpp"
 #include "module/binder.hpp"
@@ -28,6 +29,7 @@ namespace enc = tessel::encoder;
 
 // The published functions, in registration order: this order is the order of __all__.
 constexpr FunctionRow kFunctions[] = {
+    row<"unpack_parameters", dec::process_recipe, N::packet_bytes, N::offset_bits, N::recipe>(),
     row<"pack_parameters", enc::pack_parameters, N::recipe>(),
     row<"decode_ones_complement", dec::decode_ones_complement, N::value, N::bits>(),
     row<"decode_twos_complement", dec::decode_twos_complement, N::value, N::bits>(),

@@ -1,0 +1,244 @@
+// The recipe unpacker.
+//
+// Unpacking reads whole bytes: a field is cut from the byte that holds its start bit (the low
+// three bits of the start are dropped) and its value is formed from the least significant
+// `bits` bits of the bytes it spans. It inverts packing only for fields that start on a byte
+// boundary and whose width is a multiple of 8; callers rely on exactly this reading.
+#include "decoder/recipe_unpacker.hpp"
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bits.hpp"
+#include "decoder/decoder.hpp"
+#include "module/binder.hpp"
+#include "panic.hpp"
+#include "recipe_item.hpp"
+
+namespace tessel::decoder {
+
+namespace {
+
+using module::PyRef;
+using recipe::ByteOrder;
+using recipe::Key;
+using recipe::Text;
+
+// ---------------------------------------------------------------------------------------------
+// Decodings of the decode side. Float formats carry their width in the name here; `bits` only
+// says how many bytes are read.
+
+enum class Decoding : std::uint8_t {
+  unsigned_int, twos_complement, ones_complement, sign_magnitude,
+  bcd, bcd_signed, packed_bcd, packed_bcd_signed,
+  ieee754_f16, ieee754_f32, ieee754_f64, ieee754_f128,
+  ieee754_1985_f32, ieee754_1985_f64, ieee754_1985_f80, mil_std_1750a_f32, mil_std_1750a_f48,
+  ti_f32, ti_f40, dec_f32, dec_f64, ibm_f32, ibm_f64,
+  utf8, utf16, utf16le, utf16be, utf32, utf32le, utf32be, us_ascii, iso_8859_1, windows_1252,
+};
+
+struct DecodingName {
+  std::string_view name;
+  Decoding decoding;
+};
+
+// Every accepted name, lower case; not the encode side's list ("binary" and "ieee754" are
+// not here, "latin1" is).
+constexpr DecodingName kDecodingNames[] = {
+    {"unsigned", Decoding::unsigned_int},
+    {"twos_complement", Decoding::twos_complement}, {"twoscomplement", Decoding::twos_complement},
+    {"ones_complement", Decoding::ones_complement}, {"onescomplement", Decoding::ones_complement},
+    {"sign_magnitude", Decoding::sign_magnitude}, {"signmagnitude", Decoding::sign_magnitude},
+    {"bcd", Decoding::bcd},
+    {"bcd_signed", Decoding::bcd_signed}, {"bcd-signed", Decoding::bcd_signed},
+    {"packed_bcd", Decoding::packed_bcd}, {"packed-bcd", Decoding::packed_bcd},
+    {"packed_bcd_signed", Decoding::packed_bcd_signed}, {"packed-bcd-signed", Decoding::packed_bcd_signed},
+    {"ieee754_f16", Decoding::ieee754_f16}, {"ieee754-f16", Decoding::ieee754_f16},
+    {"ieee754_f32", Decoding::ieee754_f32}, {"ieee754-f32", Decoding::ieee754_f32},
+    {"ieee754_f64", Decoding::ieee754_f64}, {"ieee754-f64", Decoding::ieee754_f64},
+    {"ieee754_f128", Decoding::ieee754_f128}, {"ieee754-f128", Decoding::ieee754_f128},
+    {"ieee754_1985_f32", Decoding::ieee754_1985_f32}, {"ieee754-1985-f32", Decoding::ieee754_1985_f32},
+    {"ieee754_1985_f64", Decoding::ieee754_1985_f64}, {"ieee754-1985-f64", Decoding::ieee754_1985_f64},
+    {"ieee754_1985_f80", Decoding::ieee754_1985_f80}, {"ieee754-1985-f80", Decoding::ieee754_1985_f80},
+    {"mil_std_1750a_f32", Decoding::mil_std_1750a_f32}, {"mil-std-1750a-f32", Decoding::mil_std_1750a_f32},
+    {"mil_std_1750a_f48", Decoding::mil_std_1750a_f48}, {"mil-std-1750a-f48", Decoding::mil_std_1750a_f48},
+    {"ti_f32", Decoding::ti_f32}, {"ti-f32", Decoding::ti_f32},
+    {"ti_f40", Decoding::ti_f40}, {"ti-f40", Decoding::ti_f40},
+    {"dec_f32", Decoding::dec_f32}, {"dec-f32", Decoding::dec_f32},
+    {"dec_f64", Decoding::dec_f64}, {"dec-f64", Decoding::dec_f64},
+    {"ibm_f32", Decoding::ibm_f32}, {"ibm-f32", Decoding::ibm_f32},
+    {"ibm_f64", Decoding::ibm_f64}, {"ibm-f64", Decoding::ibm_f64},
+    {"utf8", Decoding::utf8}, {"utf-8", Decoding::utf8},
+    {"utf16", Decoding::utf16}, {"utf-16", Decoding::utf16},
+    {"utf16le", Decoding::utf16le}, {"utf-16le", Decoding::utf16le},
+    {"utf16be", Decoding::utf16be}, {"utf-16be", Decoding::utf16be},
+    {"utf32", Decoding::utf32}, {"utf-32", Decoding::utf32},
+    {"utf32le", Decoding::utf32le}, {"utf-32le", Decoding::utf32le},
+    {"utf32be", Decoding::utf32be}, {"utf-32be", Decoding::utf32be},
+    {"us_ascii", Decoding::us_ascii}, {"us-ascii", Decoding::us_ascii},
+    {"latin1", Decoding::iso_8859_1}, {"iso_8859_1", Decoding::iso_8859_1}, {"iso-8859-1", Decoding::iso_8859_1},
+    {"windows_1252", Decoding::windows_1252}, {"windows-1252", Decoding::windows_1252},
+};
+static_assert(std::size(kDecodingNames) == 65);
+
+constexpr auto kNames = recipe::name_column(kDecodingNames);
+
+using TextDecoder = Result<void> (*)(std::span<const std::uint8_t>, TextSink&) noexcept;
+using UnbuiltDecoder = Result<double> (*)(std::uint64_t) noexcept;
+
+TextDecoder text_decoder(Decoding decoding) noexcept {
+  switch (decoding) {
+    case Decoding::utf8: return decode_utf8;
+    case Decoding::utf16: return decode_utf16;
+    case Decoding::utf16le: return decode_utf16le;
+    case Decoding::utf16be: return decode_utf16be;
+    case Decoding::utf32: return decode_utf32;
+    case Decoding::utf32le: return decode_utf32le;
+    case Decoding::utf32be: return decode_utf32be;
+    case Decoding::us_ascii: return decode_us_ascii;
+    case Decoding::iso_8859_1: return decode_iso_8859_1;
+    case Decoding::windows_1252: return decode_windows_1252;
+    default: return nullptr;
+  }
+}
+
+UnbuiltDecoder unbuilt_decoder(Decoding decoding) noexcept {
+  switch (decoding) {
+    case Decoding::ieee754_1985_f32: return decode_ieee754_1985_f32;
+    case Decoding::ieee754_1985_f64: return decode_ieee754_1985_f64;
+    case Decoding::ieee754_1985_f80: return decode_ieee754_1985_f80;
+    case Decoding::mil_std_1750a_f32: return decode_mil_std_1750a_f32;
+    case Decoding::mil_std_1750a_f48: return decode_mil_std_1750a_f48;
+    case Decoding::ti_f32: return decode_ti_f32;
+    case Decoding::ti_f40: return decode_ti_f40;
+    case Decoding::dec_f32: return decode_dec_f32;
+    case Decoding::dec_f64: return decode_dec_f64;
+    case Decoding::ibm_f32: return decode_ibm_f32;
+    case Decoding::ibm_f64: return decode_ibm_f64;
+    default: return nullptr;
+  }
+}
+
+// The value of a number decoding, from the raw number after bit handling.
+Result<PyRef> decode_number(Decoding decoding, std::uint64_t raw, std::uint32_t bits) noexcept {
+  const auto from_i64 = [](Result<std::int64_t> value) -> Result<PyRef> {
+    if (!value) return Unexpected(std::move(value.error()));
+    return PyRef::steal(module::from_i64(*value));
+  };
+  switch (decoding) {
+    case Decoding::unsigned_int: return PyRef::steal(module::from_u64(raw));
+    case Decoding::twos_complement: return PyRef::steal(module::from_i64(decode_twos_complement(raw, bits)));
+    case Decoding::ones_complement: return PyRef::steal(module::from_i64(decode_ones_complement(raw, bits)));
+    case Decoding::sign_magnitude: return PyRef::steal(module::from_i64(decode_sign_magnitude(raw, bits)));
+    case Decoding::bcd: return from_i64(decode_unpacked_bcd(raw, bits, false));
+    case Decoding::bcd_signed: return from_i64(decode_unpacked_bcd(raw, bits, true));
+    case Decoding::packed_bcd: return from_i64(decode_packed_bcd(raw, bits, false));
+    case Decoding::packed_bcd_signed: return from_i64(decode_packed_bcd(raw, bits, true));
+    case Decoding::ieee754_f16: return PyRef::steal(module::from_double(decode_ieee754_f16(raw)));
+    case Decoding::ieee754_f32: return PyRef::steal(module::from_double(decode_ieee754_f32(raw)));
+    case Decoding::ieee754_f64: return PyRef::steal(module::from_double(decode_ieee754_f64(raw)));
+    case Decoding::ieee754_f128:
+      // A binary128 field of 64 bits or fewer reads as 0.0, whatever the packet holds.
+      if (bits > 64) {
+        return value_error("IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
+      }
+      return PyRef::steal(module::from_double(0.0));
+    default: {
+      auto unbuilt = unbuilt_decoder(decoding)(raw);
+      if (!unbuilt) return Unexpected(std::move(unbuilt.error()));
+      return PyRef::steal(module::from_double(*unbuilt));
+    }
+  }
+}
+
+constexpr std::uint64_t kLastPosition = 0xFFFFFFFFu;
+
+}  // namespace
+
+Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                             const module::RecipeItems& recipe) {
+  PyRef result = PyRef::steal(PyDict_New());
+  if (!result) return raised();
+  recipe::NameCache encodings;
+  recipe::NameCache byte_orders;
+  const std::uint64_t length = packet.size();
+  std::uint64_t running = offset_bits;  // where an item without an offset starts
+  std::vector<std::uint8_t> reversed;   // a little-endian text field's bytes
+  recipe::RawItem raw;
+
+  for (const PyRef& item : recipe) {
+    auto read = recipe::read_item(item.get(), raw);
+    if (!read) return Unexpected(std::move(read.error()));
+    recipe::Fields fields;
+    std::uint32_t bits = 0;
+    auto checked = recipe::read_fields(raw, fields, &bits);
+    if (!checked) return Unexpected(std::move(checked.error()));
+    bool has_offset = false;
+    std::uint32_t offset = 0;
+    auto offset_read = recipe::read_offset_bits(raw, has_offset, offset);
+    if (!offset_read) return Unexpected(std::move(offset_read.error()));
+
+    // Positions are 32-bit: a start past the last one is refused, never wrapped around.
+    const std::uint64_t start = has_offset ? std::uint64_t{offset} + offset_bits : running;
+    if (start > kLastPosition) {
+      return value_error("Field '", fields.name.utf8, "' would start at bit ", start, ", beyond bit ", kLastPosition,
+                         ", the largest packet position");
+    }
+    const std::uint64_t first = start / 8;  // the low three bits of the start are dropped
+    const std::uint64_t count = (std::uint64_t{bits} + 7) / 8;
+    const std::uint64_t end = first + count;
+    if (end > length) {
+      // Reading past the end of the packet is an internal fault, by design of the interface.
+      if (first > length) {
+        throw Panic(str_cat("range start index ", first, " out of range for slice of length ", length));
+      }
+      throw Panic(str_cat("range end index ", end, " out of range for slice of length ", length));
+    }
+
+    auto order = recipe::parse_byte_order(fields.byte_order, byte_orders);
+    if (!order) return Unexpected(std::move(order.error()));
+    const bool little = *order == ByteOrder::little;
+    auto index = encodings.match(fields.encoding, kNames.data(), kNames.size());
+    if (!index) return Unexpected(std::move(index.error()));
+    if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
+    const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
+    const std::uint8_t* span = packet.data() + first;
+
+    PyRef value;
+    if (const TextDecoder decode = text_decoder(decoding)) {
+      // Text decodings read the field bytes in byte order; bit handling does not apply.
+      std::span<const std::uint8_t> bytes(span, count);
+      if (little) {
+        reversed.assign(std::make_reverse_iterator(span + count), std::make_reverse_iterator(span));
+        bytes = reversed;
+      }
+      module::StrOut out;
+      auto decoded = decode(bytes, out);
+      if (!decoded) return Unexpected(std::move(decoded.error()));
+      value = PyRef::steal(out.take());
+    } else {
+      // The raw number: the first eight field bytes (in byte order), big-endian.
+      const std::uint64_t used = count < 8 ? count : 8;
+      std::uint64_t raw_number = 0;
+      for (std::uint64_t i = 0; i < used; ++i) raw_number = raw_number << 8 | (little ? span[count - 1 - i] : span[i]);
+      raw_number = fields.reverse_bits ? reverse_low_bits(raw_number, bits) : raw_number & low_mask(bits);
+      auto decoded = decode_number(decoding, raw_number, bits);
+      if (!decoded) return Unexpected(std::move(decoded.error()));
+      value = std::move(*decoded);
+    }
+    if (!value) return raised();
+
+    // Keys are exact str: a str subclass name is stored as the plain text it spells.
+    PyRef key = PyUnicode_CheckExact(fields.name.object)
+                    ? PyRef::borrow(fields.name.object)
+                    : PyRef::steal(PyUnicode_FromStringAndSize(fields.name.utf8.data(),
+                                                               static_cast<Py_ssize_t>(fields.name.utf8.size())));
+    if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return raised();
+    running = start + bits;
+  }
+  return result;
+}
+
+}  // namespace tessel::decoder
