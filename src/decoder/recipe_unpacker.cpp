@@ -24,7 +24,6 @@ namespace {
 using module::PyRef;
 using recipe::ByteOrder;
 using recipe::Key;
-using recipe::Text;
 
 // ---------------------------------------------------------------------------------------------
 // Decodings of the decode side. Float formats carry their width in the name here; `bits` only

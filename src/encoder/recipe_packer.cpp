@@ -6,6 +6,7 @@
 // position: written, not combined, so a later overlapping field wins, zero bits included.
 #include "encoder/recipe_packer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -25,7 +26,6 @@ namespace {
 using module::PyRef;
 using recipe::ByteOrder;
 using recipe::Key;
-using recipe::Text;
 
 // ---------------------------------------------------------------------------------------------
 // Encoding families of the encode side.
@@ -295,9 +295,8 @@ class Packet {
  public:
   Packet(std::uint8_t* data, std::uint64_t size) noexcept : data_(data), bits_(size * 8) {}
 
-  // Packet bits from `position` on that a field of `bits` bits may write. The sizing pass made
-  // room for every field, unless a value conversion ran Python code that changed the recipe in
-  // between; then the bits beyond the packet are skipped.
+  // Packet bits from `position` on that a field of `bits` bits may write. The sizing pass leaves
+  // room for every field; this bound keeps every write inside the packet all the same.
   [[nodiscard]] std::uint64_t room(std::uint64_t position, std::uint64_t bits) const noexcept {
     if (position >= bits_) return 0;
     return bits < bits_ - position ? bits : bits_ - position;
@@ -435,42 +434,35 @@ Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet
   recipe::Fields fields;
   auto read = recipe::read_fields(raw, fields);
   if (!read) return Unexpected(std::move(read.error()));
-  const Text* encoding = &fields.encoding;
-  const Text* byte_order_text = &fields.byte_order;
-  const bool* reverse = &fields.reverse_bits;
-  PyObject* value_object = nullptr;
-  auto present = recipe::read_value(raw, fields.name.utf8, value_object);
+  PyObject* value = nullptr;
+  auto present = recipe::read_value(raw, fields.name.utf8, value);
   if (!present) return Unexpected(std::move(present.error()));
-  PyObject* const* value = &value_object;
+  // The item pass starts a field no later than the sizing pass did, so it lies inside the packet.
   if (plan.has_offset) position = plan.offset;
-  // The item pass never starts a field after the place the sizing pass gave it.
-  if (position + bits > kLastPosition) return beyond_last_position(position, bits);
 
-  auto index = names.encoding.match(*encoding, kNames.data(), kNames.size());
+  auto index = names.encoding.match(fields.encoding, kNames.data(), kNames.size());
   if (!index) return Unexpected(std::move(index.error()));
-  if (*index < 0) return recipe::unsupported_encoding(*encoding);
+  if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
   const Family family = kFamilyNames[static_cast<std::size_t>(*index)].family;
 
   if (family == Family::binary || text_encoder(family) != nullptr) {
-    auto field = family == Family::binary ? write_binary(*value, bits, *reverse) : write_text(family, *value);
+    auto field = family == Family::binary ? write_binary(value, bits, fields.reverse_bits) : write_text(family, value);
     if (!field) return Unexpected(std::move(field.error()));
-    auto order = recipe::parse_byte_order(*byte_order_text, names.byte_order);
+    auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
     if (!order) return Unexpected(std::move(order.error()));
     std::uint8_t* data = field->data.get();
-    if (*order == ByteOrder::little) {
-      for (std::size_t i = 0, j = field->size; i + 1 < j; ++i, --j) std::swap(data[i], data[j - 1]);
-    }
+    if (*order == ByteOrder::little) std::reverse(data, data + field->size);
     // The field takes the last `bits` bits of its bytes, or all of them followed by zeros.
     const std::uint64_t length = 8 * static_cast<std::uint64_t>(field->size);
     packet.write_bits(position, data, field->size, length > bits ? length - bits : 0, bits);
     return position + bits;
   }
 
-  auto pattern = numeric_pattern(family, *value, bits);
+  auto pattern = numeric_pattern(family, value, bits);
   if (!pattern) return Unexpected(std::move(pattern.error()));
-  auto field = write_numeric(*pattern, bits, *reverse);
+  auto field = write_numeric(*pattern, bits, fields.reverse_bits);
   if (!field) return Unexpected(std::move(field.error()));
-  auto order = recipe::parse_byte_order(*byte_order_text, names.byte_order);
+  auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
   if (!order) return Unexpected(std::move(order.error()));
   std::uint64_t word = field->pattern;
   if (*order == ByteOrder::little && bits > 0) {

@@ -127,9 +127,6 @@ struct Arg<RecipeItems> {
   static bool convert(PyObject* o, RecipeItems& v) { return to_recipe(o, v); }
 };
 
-template <class T>
-inline constexpr bool kIsOutput = std::is_same_v<T, ByteSink&> || std::is_same_v<T, TextSink&>;
-
 // Results.
 inline PyObject* to_python(std::uint64_t v) noexcept { return from_u64(v); }
 inline PyObject* to_python(std::int64_t v) noexcept { return from_i64(v); }
