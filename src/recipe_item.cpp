@@ -1,8 +1,11 @@
+#include <Python.h>
+
 #include "recipe_item.hpp"
 
 #include <cstring>
 
 #include "module/convert.hpp"
+#include "module/critical_section.hpp"
 #include "module/errors.hpp"
 
 namespace tessel::recipe {
@@ -27,14 +30,67 @@ int key_index_by_text(PyObject* key) noexcept {
 }
 
 // The general path: one dict lookup per key, for dicts whose keys are not all exact str (a
-// str subclass may define its own equality, which only the lookup itself honours).
+// str subclass may define its own equality, which only the lookup itself honours). A lookup can
+// run Python code, and each one locks the dict on its own, so another thread could change the
+// item between two of them. The lookups therefore go to a private copy, taken in one go under
+// the dict's lock with the hashes the dict stored. A subclass that iterates its own way would be
+// copied through its own hooks, which the item format never consults: it is looked up in place.
 Result<void> look_up_each(PyObject* dict, RawItem& out) noexcept {
+  PyRef copy;
+  if (Py_TYPE(dict)->tp_iter == PyDict_Type.tp_iter) {
+    copy = PyRef::steal(PyDict_Copy(dict));
+    if (!copy) return raised();
+  }
+  PyObject* source = copy ? copy.get() : dict;
   for (std::size_t i = 0; i < kKeyCount; ++i) {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(dict, interned_keys[i], &found) < 0) return raised();
+    if (PyDict_GetItemRef(source, interned_keys[i], &found) < 0) return raised();
     out.values[i] = PyRef::steal(found);
   }
   return {};
+}
+
+// The usual path: one walk over the entries, which reads the dict's own storage and runs no
+// Python code, called under the dict's lock. Keys written as literals are the interned objects,
+// and items usually list them in the format's order, so the search for each key starts after the
+// last one found. Fills `out` and returns true, or returns false, `out` untouched, when a key is
+// not an exact str and only a lookup can tell whether it equals one of the format's keys.
+bool walk(PyObject* dict, RawItem& out) noexcept {
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* found = nullptr;
+  std::array<PyObject*, kKeyCount> borrowed = {};
+  std::size_t next = 0;
+  while (PyDict_Next(dict, &position, &key, &found)) {
+    std::size_t index = kKeyCount;
+    for (std::size_t i = next; i < kKeyCount; ++i) {
+      if (interned_keys[i] == key) {
+        index = i;
+        break;
+      }
+    }
+    if (index == kKeyCount) {
+      for (std::size_t i = 0; i < next; ++i) {
+        if (interned_keys[i] == key) index = i;
+      }
+    }
+    if (index == kKeyCount) {
+      // Not an interned key: a str spelling one, another str, or something a str subclass's own
+      // equality might match, which only the dict lookup itself honours.
+      if (!PyUnicode_CheckExact(key)) return false;
+      const int by_text = key_index_by_text(key);
+      if (by_text < 0) continue;
+      index = static_cast<std::size_t>(by_text);
+    }
+    borrowed[index] = found;
+    next = index + 1;
+  }
+  // Held before the lock is let go: another thread may then replace a value and drop the last
+  // reference to the old one.
+  for (std::size_t i = 0; i < kKeyCount; ++i) {
+    if (borrowed[i] != nullptr) out.values[i] = PyRef::borrow(borrowed[i]);
+  }
+  return true;
 }
 
 Unexpected missing(Key key) noexcept {
@@ -68,40 +124,14 @@ Result<void> read_item(PyObject* item, RawItem& out) noexcept {
     module::raise_cast_error(item, "dict");
     return raised();
   }
-  // Walking the entries reads the dict's own storage and runs no Python code. Keys written as
-  // literals are the interned objects, and items usually list them in the format's order, so
-  // the search for each key starts after the last one found.
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* found = nullptr;
-  std::array<PyObject*, kKeyCount> borrowed = {};
-  std::size_t next = 0;
-  while (PyDict_Next(item, &position, &key, &found)) {
-    std::size_t index = kKeyCount;
-    for (std::size_t i = next; i < kKeyCount; ++i) {
-      if (interned_keys[i] == key) {
-        index = i;
-        break;
-      }
-    }
-    if (index == kKeyCount) {
-      for (std::size_t i = 0; i < next; ++i) {
-        if (interned_keys[i] == key) index = i;
-      }
-    }
-    if (index == kKeyCount) {
-      // Not an interned key: a str spelling one, another str, or something a str subclass's own
-      // equality might match, which only the dict lookup itself honours.
-      if (!PyUnicode_CheckExact(key)) return look_up_each(item, out);
-      const int by_text = key_index_by_text(key);
-      if (by_text < 0) continue;
-      index = static_cast<std::size_t>(by_text);
-    }
-    borrowed[index] = found;
-    next = index + 1;
+  // One state of the item: its entries are read and their values held under the dict's lock, so
+  // a change another thread makes meanwhile is seen wholly or not at all.
+  bool whole = false;
+  {
+    const module::CriticalSection section(item);
+    whole = walk(item, out);
   }
-  for (std::size_t i = 0; i < kKeyCount; ++i) out.values[i] = PyRef::borrow(borrowed[i]);
-  return {};
+  return whole ? Result<void>{} : look_up_each(item, out);
 }
 
 Result<Text> text(const RawItem& item, Key key) noexcept {

@@ -3,9 +3,9 @@
 // Shared by the packer and the unpacker. An item's dict is read once: one walk over its entries
 // picks out the keys of the item format (the dict's own storage, as a plain dict lookup sees it,
 // so a subclass's __getitem__ and __missing__ are never consulted). The values are held for the
-// call, so Python code run by a value conversion cannot pull them away. Every reader returns a
-// CodecError in the recipe's terms: a missing key is a KeyError, a failed conversion is the
-// interpreter's own exception.
+// call, so neither Python code run by a value conversion nor another thread can pull them away.
+// Every reader returns a CodecError in the recipe's terms: a missing key is a KeyError, a failed
+// conversion is the interpreter's own exception.
 #pragma once
 
 #include <Python.h>
@@ -25,7 +25,8 @@ using module::PyRef;
 enum class Key : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
 inline constexpr std::size_t kKeyCount = 7;
 
-// Interns the key names; called while the module is created.
+// Interns the key names; called while the module is built, under its lock and before any
+// function exists, so every call reads the finished table.
 bool intern_keys() noexcept;
 
 // The values of an item's keys, null where a key is absent.
@@ -35,6 +36,9 @@ struct RawItem {
 };
 
 // Reads an item: "'{type}' object cannot be cast as 'dict'" unless it is a dict or a dict subclass.
+// The dict is read in one go under its lock, so the values are one state of it even while another
+// thread changes it. `out` must be empty: dropping a value it held could run a finalizer while
+// the dict's entries are borrowed.
 [[nodiscard]] Result<void> read_item(PyObject* item, RawItem& out) noexcept;
 
 // A str value: the object and its UTF-8 text (owned by the object, which RawItem holds).

@@ -24,4 +24,6 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
 def pytest_report_header(config):
-    return f"tessel: {tessel.__file__}"
+    # On a free-threaded interpreter the GIL stays off only if the module declares it needs none.
+    gil = "enabled" if getattr(sys, "_is_gil_enabled", lambda: True)() else "disabled"
+    return f"tessel: {tessel.__file__} (GIL {gil})"

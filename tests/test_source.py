@@ -34,6 +34,22 @@ def test_module_sources_compile_as_cxx20(source):
     assert result.returncode == 0, result.stderr
 
 
+@needs_compiler
+@pytest.mark.parametrize("source", [p for p in NATIVE if p not in PURE], ids=lambda p: str(p.relative_to(SRC)))
+def test_python_h_comes_before_any_other_header(source):
+    # Python.h sets feature macros (_POSIX_C_SOURCE, _XOPEN_SOURCE) that the C library reads on its
+    # first header, so it must come before any standard header. Interpreters whose values differ
+    # from the library's refuse the source only there; this check fails on every interpreter.
+    include = sysconfig.get_paths()["include"]
+    result = subprocess.run(["g++", "-std=c++20", "-E", "-H", "-o", "/dev/null", f"-I{SRC}", f"-I{include}",
+                             str(source)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    # -H lists every header as it is opened, nested ones with more dots; ours may come first.
+    opened = [pathlib.Path(line.lstrip(".").strip()) for line in result.stderr.splitlines() if line.startswith(".")]
+    foreign = [path for path in opened if not path.resolve().is_relative_to(SRC)]
+    assert foreign and foreign[0].name == "Python.h", foreign[:3]
+
+
 def test_reference_counting_only_in_py_ref():
     raw = re.compile(r"\bPy_(X?INCREF|X?DECREF|NewRef|XNewRef|CLEAR|SETREF)\b")
     offenders = [f"{path.relative_to(ROOT)}:{n}"

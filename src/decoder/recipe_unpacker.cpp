@@ -4,6 +4,8 @@
 // three bits of the start are dropped) and its value is formed from the least significant
 // `bits` bits of the bytes it spans. It inverts packing only for fields that start on a byte
 // boundary and whose width is a multiple of 8; callers rely on exactly this reading.
+#include <Python.h>
+
 #include "decoder/recipe_unpacker.hpp"
 
 #include <array>
@@ -165,9 +167,9 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
   const std::uint64_t length = packet.size();
   std::uint64_t running = offset_bits;  // where an item without an offset starts
   std::vector<std::uint8_t> reversed;   // a little-endian text field's bytes
-  recipe::RawItem raw;
 
   for (const PyRef& item : recipe) {
+    recipe::RawItem raw;  // one per item: the last item's values are let go before the next is read
     auto read = recipe::read_item(item.get(), raw);
     if (!read) return Unexpected(std::move(read.error()));
     recipe::Fields fields;

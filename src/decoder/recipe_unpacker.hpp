@@ -1,6 +1,8 @@
 // unpack_parameters: named values read out of a packet, whole bytes at a time.
 #pragma once
 
+#include <Python.h>
+
 #include <cstdint>
 #include <span>
 

@@ -4,6 +4,8 @@
 // packet length. The item pass reads each item whole, encodes its value with the family's
 // scalar encoder, puts the field bytes in byte order and writes the field's bits at its
 // position: written, not combined, so a later overlapping field wins, zero bits included.
+#include <Python.h>
+
 #include "encoder/recipe_packer.hpp"
 
 #include <algorithm>

@@ -1,6 +1,8 @@
 // pack_parameters: a recipe of items with values, laid into one bit-addressed packet.
 #pragma once
 
+#include <Python.h>
+
 #include "codec_error.hpp"
 #include "module/convert.hpp"
 #include "module/py_ref.hpp"

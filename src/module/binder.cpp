@@ -1,3 +1,5 @@
+#include <Python.h>
+
 #include "module/binder.hpp"
 
 #include <cstdio>

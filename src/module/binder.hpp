@@ -47,7 +47,8 @@ struct Signature {
   std::uint8_t required;  // the leading parameters; the rest default to False
 };
 
-// Interns the parameter names once; called while the module is created.
+// Interns the parameter names once; called while the module is built, under its lock and before
+// any function exists, so every call reads the finished table.
 bool intern_param_names() noexcept;
 
 // Fills `slots` (signature.count entries) with borrowed references, null for an optional

@@ -1,9 +1,12 @@
+#include <Python.h>
+
 #include "module/convert.hpp"
 
 #include <cstring>
 #include <limits>
 
 #include "bits.hpp"
+#include "module/critical_section.hpp"
 #include "module/errors.hpp"
 
 namespace tessel::module {
@@ -187,13 +190,25 @@ bool sequence_or_refuse(PyObject* object) noexcept {
 }
 }  // namespace
 
+namespace {
+// Iterating a list or tuple yields its items in order: take them directly, each held for the call.
+void hold_items(PyObject* sequence, RecipeItems& out) {
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+  PyObject** items = PySequence_Fast_ITEMS(sequence);
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) out.push_back(PyRef::borrow(items[i]));
+}
+}  // namespace
+
 bool to_recipe(PyObject* object, RecipeItems& out) {
-  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    // Iterating a list or tuple yields its items in order: take them directly.
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-    PyObject** items = PySequence_Fast_ITEMS(object);
-    out.reserve(static_cast<std::size_t>(size));
-    for (Py_ssize_t i = 0; i < size; ++i) out.push_back(PyRef::borrow(items[i]));
+  if (PyTuple_CheckExact(object)) {
+    hold_items(object, out);
+    return true;
+  }
+  if (PyList_CheckExact(object)) {
+    // Another thread may resize the list: its items are taken in one go, under its lock.
+    const CriticalSection section(object);
+    hold_items(object, out);
     return true;
   }
   if (!sequence_or_refuse(object)) return false;
@@ -217,6 +232,9 @@ bool to_byte_list(PyObject* object, std::vector<std::uint8_t>& out) {
     return true;
   }
   if (PyByteArray_Check(object)) {
+    // Copied under the bytearray's lock, which its own resizing takes on interpreters whose
+    // bytearray is safe without the GIL.
+    const CriticalSection section(object);
     const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(object));
     out.assign(data, data + PyByteArray_GET_SIZE(object));
     return true;

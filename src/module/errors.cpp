@@ -1,5 +1,8 @@
+#include <Python.h>
+
 #include "module/errors.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,19 +40,26 @@ void write_report(const char* message, const std::source_location* where) noexce
   std::fflush(stderr);
 }
 
-// PanicException: created once, on first use, and kept for the life of the process.
+// PanicException: created once, on first use, and kept for the life of the process. Threads that
+// fault at once may each create one; the first to publish wins and the others drop theirs, so all
+// of them raise the same type. Not a guarded static: creating a type calls into the interpreter,
+// and a thread blocked on a C++ guard would keep the GIL (or hold up a stop-the-world pause) that
+// the creating thread may need.
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "tessel.PanicException",
-        "Raised when tessel's native code faults: an internal invariant broke, or a recipe read past\n"
-        "the end of its packet. It derives from BaseException, not Exception, so like SystemExit it\n"
-        "usually propagates to the top and ends the interpreter.",
-        PyExc_BaseException, nullptr);
-    if (type == nullptr) throw Panic("Failed to initialize new exception type.");
+  static constinit std::atomic<PyObject*> published{nullptr};
+  if (PyObject* type = published.load(std::memory_order_acquire)) return type;
+  PyRef created = PyRef::steal(PyErr_NewExceptionWithDoc(
+      "tessel.PanicException",
+      "Raised when tessel's native code faults: an internal invariant broke, or a recipe read past\n"
+      "the end of its packet. It derives from BaseException, not Exception, so like SystemExit it\n"
+      "usually propagates to the top and ends the interpreter.",
+      PyExc_BaseException, nullptr));
+  if (!created) throw Panic("Failed to initialize new exception type.");
+  PyObject* first = nullptr;
+  if (published.compare_exchange_strong(first, created.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return created.release();
   }
-  return type;
+  return first;
 }
 
 }  // namespace

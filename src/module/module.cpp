@@ -112,7 +112,9 @@ struct MethodTable {
   std::array<PyMethodDef, kFunctionCount> defs;
 };
 
-// Built once; the interpreter keeps pointers into it for the life of the process.
+// Built once; the interpreter keeps pointers into it for the life of the process. A guarded static
+// is safe here: its initialiser builds strings only and never calls into the interpreter, so a
+// thread blocked on the guard holds up nothing the initialising thread needs.
 const MethodTable& method_table() {
   static const MethodTable table = [] {
     MethodTable t{};
@@ -169,6 +171,19 @@ bool add_functions(PyObject* module) {
   return true;
 }
 
+// Holds a PyMutex for a scope. A thread that waits for it detaches from the interpreter (it lets
+// go of the GIL, or lets a stop-the-world pause proceed), so the holder never waits on a waiter.
+class MutexLock {
+ public:
+  explicit MutexLock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~MutexLock() { PyMutex_Unlock(&mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
 PyObject* init() {
   // The module serves exactly one interpreter per process: the first that imports it.
   static std::atomic<std::int64_t> owner{-1};
@@ -185,15 +200,31 @@ PyObject* init() {
     return nullptr;
   }
 
-  static PyObject* cached = nullptr;  // once-only cell, never released
-  if (cached != nullptr) return new_ref(cached);
+  // The once-only module cell, never released. It is published complete, after the functions
+  // and the GIL declaration, so a thread that finds it set needs no lock.
+  static constinit std::atomic<PyObject*> cached{nullptr};
+  if (PyObject* module = cached.load(std::memory_order_acquire)) return new_ref(module);
+
+  // Imports of one name are serialised by the import system, but nothing stops two threads from
+  // running this entry at once; they build the module one after the other, and the second finds
+  // the first's. The interned names are written under this lock too, before any function exists,
+  // so every call (which can only follow the module's publication) reads them complete. Building
+  // runs no Python code, so the holder never comes back here to wait for itself.
+  static constinit PyMutex build_lock{};
+  const MutexLock held(build_lock);
+  if (PyObject* module = cached.load(std::memory_order_acquire)) return new_ref(module);
 
   if (!intern_param_names() || !recipe::intern_keys()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module || !add_functions(module.get())) return nullptr;
-  // Building the module can run Python code (attribute setting); another import may have won.
-  if (cached == nullptr) cached = module.release();
-  return new_ref(cached);
+#ifdef Py_GIL_DISABLED
+  // No function keeps shared mutable state, and each reads a caller's mutable containers under
+  // their own locks: the interpreter need not take the GIL back for this module.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+  PyObject* built = module.release();  // the cell's reference, kept for the life of the process
+  cached.store(built, std::memory_order_release);
+  return new_ref(built);
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+"""Free-threaded CPython against a default (GIL) build of the same version, built the same way.
+
+    python bench_free_threading.py --gil .venvs/3.13-gil/bin/python --ft .venvs/3.13t/bin/python
+
+(`make bench-threads` builds both environments and runs this.) Two questions:
+
+1. What one thread pays for free-threading: each scalar and recipe call is timed on both
+   interpreters, in alternating child processes, and the ratio is free-threaded / GIL (target at
+   most 1.2).
+2. How unpacking scales: on the free-threaded interpreter, the time for one thread to unpack N
+   packets against two threads unpacking N packets each, different packets, with one shared recipe
+   and with a recipe of each thread's own; the ratio is the throughput of two threads over one
+   (target at least 1.7 on two idle cores).
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def layout(count):
+    """`count` byte-aligned integer fields, as a telemetry decoder would read them."""
+    widths = [8, 16, 16, 32, 8, 24, 16, 32]
+    return [
+        {"name": f"p{i}", "encoding": "unsigned" if i % 3 else "twos_complement", "bits": widths[i % 8],
+         "byte_order": "big", "reverse_bits": False, "value": (i * 37) % 100}
+        for i in range(count)
+    ]
+
+
+def scalar_cases(tessel):
+    recipe16 = layout(16)
+    packet16 = tessel.pack_parameters(recipe16)
+    text = "telemetry frame 0042 " * 3
+    raw = text.encode()
+    return {
+        "encode_twos_complement(-5, 12)": lambda: tessel.encode_twos_complement(-5, 12),
+        "decode_twos_complement(0xFFB, 12)": lambda: tessel.decode_twos_complement(0xFFB, 12),
+        "encode_ieee754_f32(1.5)": lambda: tessel.encode_ieee754_f32(1.5),
+        "decode_packed_bcd(0x1234C, 20, True)": lambda: tessel.decode_packed_bcd(0x1234C, 20, True),
+        "encode_utf8(63 chars)": lambda: tessel.encode_utf8(text),
+        "decode_utf8(63 bytes)": lambda: tessel.decode_utf8(raw),
+        "pack_parameters(16 items)": lambda: tessel.pack_parameters(recipe16),
+        "unpack_parameters(16 items)": lambda: tessel.unpack_parameters(packet16, 0, recipe16),
+    }
+
+
+def child_scalar():
+    sys.path.insert(0, HERE)
+    from _timing import best_per_call
+
+    import tessel
+
+    results = {label: best_per_call(fn, repeat=5) for label, fn in scalar_cases(tessel).items()}
+    print(json.dumps(results))
+
+
+def child_scaling(count):
+    import threading
+    import time
+
+    import tessel
+
+    shared = layout(64)
+    packets = [tessel.pack_parameters([dict(item, value=(item["value"] + k) % 100) for item in shared])
+               for k in range(2)]
+
+    def work(packet, recipe, barrier):
+        barrier.wait()
+        for _ in range(count):
+            tessel.unpack_parameters(packet, 0, recipe)
+
+    def run(threads, own_recipe):
+        barrier = threading.Barrier(threads + 1)
+        workers = [threading.Thread(target=work, args=(packets[k], layout(64) if own_recipe else shared, barrier))
+                   for k in range(threads)]
+        for w in workers:
+            w.start()
+        barrier.wait()
+        start = time.perf_counter()
+        for w in workers:
+            w.join()
+        return time.perf_counter() - start
+
+    results = {}
+    for own in (False, True):
+        one = min(run(1, own) for _ in range(3))
+        two = min(run(2, own) for _ in range(3))
+        results["own" if own else "shared"] = (2 * count / two) / (count / one)
+    print(json.dumps(results))
+
+
+def run_child(python, *args):
+    out = subprocess.run([python, __file__, *args], check=True, capture_output=True, text=True,
+                         env={k: v for k, v in os.environ.items() if k != "PYTHON_GIL"})
+    return json.loads(out.stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--gil", help="python of a default build with tessel installed")
+    parser.add_argument("--ft", help="python of the free-threaded build of the same version")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating child runs per interpreter")
+    parser.add_argument("--packets", type=int, default=20000, help="packets per thread in the scaling run")
+    parser.add_argument("--child", choices=["scalar", "scaling"], help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child == "scalar":
+        return child_scalar()
+    if args.child == "scaling":
+        return child_scaling(args.packets)
+    if not (args.gil and args.ft):
+        parser.error("--gil and --ft are both needed")
+
+    for label, python in (("GIL", args.gil), ("free-threaded", args.ft)):
+        version = subprocess.run([python, "-c", "import sys, sysconfig; print(sys.version.split()[0], "
+                                  "'free-threaded' if sysconfig.get_config_var('Py_GIL_DISABLED') else 'GIL')"],
+                                 check=True, capture_output=True, text=True).stdout.strip()
+        print(f"{label:>14}: {python} ({version})")
+
+    gil, ft = {}, {}
+    for _ in range(args.rounds):  # alternate, so drift on the machine hits both alike
+        for best, python in ((gil, args.gil), (ft, args.ft)):
+            for label, seconds in run_child(python, "--child", "scalar").items():
+                best[label] = min(best.get(label, float("inf")), seconds)
+    print(f"\n{'one thread, per call':<40} {'GIL':>10} {'free-thr.':>10}  ratio (target <= 1.20)")
+    worst = 0.0
+    for label in gil:
+        ratio = ft[label] / gil[label]
+        worst = max(worst, ratio)
+        print(f"{label:<40} {gil[label] * 1e9:7.1f} ns {ft[label] * 1e9:7.1f} ns  {ratio:5.2f}")
+    print(f"highest ratio {worst:.2f}")
+
+    scaling = run_child(args.ft, "--child", "scaling", "--packets", str(args.packets))
+    print(f"\ntwo threads unpacking different packets (64 fields), throughput over one thread "
+          f"(target >= 1.70; {os.cpu_count()} cores)")
+    print(f"{'one recipe shared by both threads':<40} {scaling['shared']:5.2f}x")
+    print(f"{'each thread its own recipe':<40} {scaling['own']:5.2f}x")
+
+
+if __name__ == "__main__":
+    main()
