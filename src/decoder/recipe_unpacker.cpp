@@ -168,10 +168,17 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
   std::uint64_t running = offset_bits;  // where an item without an offset starts
   std::vector<std::uint8_t> reversed;   // a little-endian text field's bytes
 
+  // The item being decoded. Its values are let go only once the next item's are all held: a
+  // release can run a __del__ that changes a later item, which is then read as it stood when this
+  // call reached it, as the packer reads every item before it lets any go.
+  recipe::RawItem raw;
   for (const PyRef& item : recipe) {
-    recipe::RawItem raw;  // one per item: the last item's values are let go before the next is read
-    auto read = recipe::read_item(item.get(), raw);
-    if (!read) return Unexpected(std::move(read.error()));
+    {
+      recipe::RawItem next;
+      auto read = recipe::read_item(item.get(), next);
+      if (!read) return Unexpected(std::move(read.error()));
+      raw = std::move(next);
+    }
     recipe::Fields fields;
     std::uint32_t bits = 0;
     auto checked = recipe::read_fields(raw, fields, &bits);
