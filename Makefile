@@ -12,7 +12,7 @@ ASAN_BUILD  := build/asan
 # Development and CI builds treat warnings as errors.
 PIP_BUILD   := --no-build-isolation -C build-dir=build/release -C cmake.define.TESSEL_WERROR=ON
 
-.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types
+.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types coverage
 
 help:
 	@echo "make demo       build tessel into .venv and run examples/demo.py"
@@ -23,6 +23,7 @@ help:
 	@echo "make test-py3.14    the same on one of them (test-py3.13, test-py3.15, test-py3.13t, ...)"
 	@echo "make test-tsan      the thread tests on a free-threaded 3.13 built with ThreadSanitizer"
 	@echo "make bench-threads  free-threaded 3.13t against a GIL build of the same source"
+	@echo "make coverage       line and branch coverage of src/ under the whole suite (gcovr, build/coverage)"
 	@echo "make check-types    stubtest, mypy --strict and pyright over the stubs and tests/typing"
 	@echo "make wheel          sdist, the wheel built from it, repaired to manylinux and checked, in dist/"
 	@echo "make test-wheel     install that wheel into a fresh .venvs/wheel and run the suite against it"
@@ -51,8 +52,9 @@ test: install
 	$(PYTHON) -m pytest
 
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer (no recovery), loaded by
-# the ordinary interpreter with the sanitizer runtimes preloaded. Leak detection stays off: the
-# interpreter itself keeps memory until exit.
+# the ordinary interpreter with the sanitizer runtimes preloaded. Leak detection stays off (the
+# interpreter keeps memory until exit); leaks of a call are caught by tests/test_resources.py
+# through the sanitizer allocator's own counter.
 test-asan: install
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	  -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON -DTESSEL_WERROR=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
@@ -92,6 +94,12 @@ bench-threads:
 	tools/test-on --build-only 3.13-gil
 	tools/test-on --build-only 3.13t
 	.venvs/3.13t/bin/python benchmarks/bench_free_threading.py --gil .venvs/3.13-gil/bin/python --ft .venvs/3.13t/bin/python
+
+# Line and branch coverage of the C++ under the whole suite: a --coverage -O0 build in
+# build/coverage, the suite pointed at it, gcovr's table and totals for src/, and the lines never
+# run (or with a branch never taken) in the files named by TESSEL_COVERAGE_DETAIL.
+coverage: install
+	tools/coverage
 
 # The stubs against the module as built, and typed uses checked by mypy and pyright.
 check-types: install

@@ -1,4 +1,6 @@
 """Recipe helpers and an independent model of packet placement, shared by the recipe tests."""
+import itertools
+import re
 import struct
 
 
@@ -18,6 +20,17 @@ def without(d, *keys):
 def spellings(name):
     """The name in several letter cases: names match after lower-casing."""
     return sorted({name, name.upper(), name.title(), name.swapcase(), name[:1].upper() + name[1:]})
+
+
+def separator_variants(names):
+    """Every name rewritten with each of "", "_" and "-" between its words and numbers: the near
+    misses of a name table."""
+    variants = set()
+    for name in names:
+        parts = re.findall(r"[a-z]+|[0-9]+", name)
+        for separators in itertools.product(["", "_", "-"], repeat=len(parts) - 1):
+            variants.add(parts[0] + "".join(s + p for s, p in zip(separators, parts[1:])))
+    return variants
 
 
 class HookedDict(dict):

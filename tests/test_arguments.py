@@ -149,14 +149,26 @@ def test_signed_accepts_int_like(value):
     assert tessel.encode_twos_complement(value, 8) == int(value) & 0xFF
 
 
-@pytest.mark.parametrize("value", [IntSubclass(200), Index(200), False])
-def test_unsigned_accepts_int_like(value):
-    assert tessel.decode_twos_complement(value, 8) == (int(value) ^ 0x80) - 0x80
+@pytest.mark.parametrize("value, bits, expected", [
+    (IntSubclass(200), 8, -56), (Index(200), 8, -56), (False, 8, 0), (True, 1, -1),
+    (Index(2**64 - 1), 64, -1), (IntSubclass(2**64 - 1), 64, -1), (Index(2**63), 64, -2**63),
+])
+def test_unsigned_accepts_int_like(value, bits, expected):
+    assert tessel.decode_twos_complement(value, bits) == expected
 
 
-@pytest.mark.parametrize("bits", [Index(8), IntSubclass(8), True])
-def test_bit_count_accepts_int_like(bits):
-    assert tessel.decode_twos_complement(0xFF, bits) == (-1 if int(bits) > 1 else -1)
+@pytest.mark.parametrize("value", [Index(-1), Index(-2**63), IntSubclass(-1)])
+def test_unsigned_refuses_negative_int_like(value):
+    with pytest.raises(OverflowError) as info:
+        tessel.decode_twos_complement(value, 8)
+    assert str(info.value) == "can't convert negative int to unsigned"
+
+
+# 0x80 reads differently at every width around 8: 0 below it, 128 above it.
+@pytest.mark.parametrize("bits, expected", [(Index(8), -128), (IntSubclass(8), -128), (Index(7), 0),
+                                            (IntSubclass(9), 128), (True, 0), (Index(2**32 - 1), 128)])
+def test_bit_count_accepts_int_like(bits, expected):
+    assert tessel.decode_twos_complement(0x80, bits) == expected
 
 
 def test_bit_count_boundary():

@@ -1,6 +1,8 @@
 """IEEE 754 binary16/32/64/128 and the float formats that are named but not built."""
 import math
 import struct
+import sys
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -202,18 +204,40 @@ def test_f32_narrowing_matches_numpy(value):
 
 
 def f128_model(pattern):
-    sign, exponent, fraction = pattern >> 127, (pattern >> 112) & 0x7FFF, pattern & (2**112 - 1)
-    if exponent == 0 or exponent < 0x3C01:
-        return -0.0 if sign else 0.0
-    if exponent == 0x7FFF and fraction:
-        return math.nan
-    if exponent > 0x43FE:
-        return -math.inf if sign else math.inf
-    magnitude = math.ldexp(1 + (fraction >> 60) / 2**52, exponent - 16383)
-    return -magnitude if sign else magnitude
+    """binary128 to binary64 from the exact value of the pattern: cut toward zero to 53 bits, with
+    no binary64 subnormals (a magnitude below 2**-1022 reads as zero) and infinity from 2**1024 on."""
+    negative = bool(pattern >> 127)
+    exponent, fraction = (pattern >> 112) & 0x7FFF, pattern & (2**112 - 1)
+    if exponent == 0x7FFF:
+        return math.nan if fraction else -math.inf if negative else math.inf
+    if exponent == 0:  # binary128 subnormals are not converted
+        return -0.0 if negative else 0.0
+    exact = Fraction(2**112 + fraction, 2**112) * Fraction(2) ** (exponent - 16383)
+    if exact >= 2**1024:
+        magnitude = math.inf
+    elif exact < Fraction(2) ** -1022:
+        magnitude = 0.0
+    else:
+        try:
+            magnitude = float(exact)  # the nearest double, which may lie above
+        except OverflowError:
+            magnitude = sys.float_info.max
+        if Fraction(magnitude) > exact:
+            magnitude = math.nextafter(magnitude, 0.0)
+    return -magnitude if negative else magnitude
 
 
-@given(st.integers(0, 2**128 - 1))
+# Exponents and fractions at the edges of the binary64 range and of its 52 fraction bits.
+f128_patterns = st.builds(
+    lambda sign, exponent, fraction: sign << 127 | exponent << 112 | fraction,
+    st.integers(0, 1),
+    st.one_of(st.integers(0, 0x7FFF), st.sampled_from([0, 1, 0x3BCC, 0x3C00, 0x3C01, 0x3C02, 0x3FFF, 0x43FE, 0x43FF,
+                                                        0x7FFE, 0x7FFF])),
+    st.one_of(st.integers(0, 2**112 - 1), st.sampled_from([0, 1, 2**60 - 1, 2**60, 2**60 + 1, 2**112 - 2**60,
+                                                           2**112 - 1])))
+
+
+@given(st.one_of(st.integers(0, 2**128 - 1), f128_patterns))
 def test_f128_decode_matches_the_model(pattern):
     got, want = decode_ieee754_f128(pattern), f128_model(pattern)
     assert bits64(got) == (0x7FF8000000000000 if math.isnan(want) else bits64(want))

@@ -1,8 +1,10 @@
 """The module as the interpreter sees it: function table, signatures, import behaviour."""
 import importlib
 import inspect
+import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -103,57 +105,81 @@ def test_reimport_keeps_attributes_as_they_are_now():
         sys.modules["tessel"] = saved
 
 
+MODULE_DIR = os.path.dirname(os.path.abspath(tessel.__file__))
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# tessel's own refusal, and the interpreter's refusal of a single-phase module in a subinterpreter
+# that checks for multi-phase modules (every isolated one, and every one of a free-threaded build).
+OURS = "tessel does not support subinterpreters: it is already in use by another interpreter of this process"
+THEIRS = "module tessel does not support loading in subinterpreters"
+
+
 def _run(code):
-    env_path = [p for p in sys.path if p]
-    prelude = f"import sys; sys.path[:0] = {env_path!r}\n"
+    """Runs `code` in a new process whose main interpreter imports the build under test; there
+    `import_in(interp)` imports tessel in a subinterpreter, from the same file, and returns the
+    failure (or None)."""
+    prelude = textwrap.dedent(f"""
+        import sys, _interpreters
+        sys.path.insert(0, {MODULE_DIR!r})
+
+        def import_in(interp):
+            return _interpreters.exec(interp, (
+                "import sys, importlib.util\\n"
+                "sys.path.insert(0, {MODULE_DIR!r})\\n"
+                "assert importlib.util.find_spec('tessel').origin == {tessel.__file__!r}\\n"
+                "import tessel\\n"))
+    """)
     return subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=60)
 
 
 def test_second_interpreter_is_refused():
-    # A legacy-config subinterpreter lets single-phase modules initialise, so the module's own
+    # A legacy subinterpreter of a GIL build lets single-phase modules initialise, so tessel's own
     # first-interpreter check is what refuses it; the main interpreter's module keeps working.
     result = _run("""
         import tessel
-        import _interpreters
         interp = _interpreters.create(_interpreters.new_config("legacy"))
-        failure = _interpreters.exec(interp, "import tessel")
+        failure = import_in(interp)
         print(failure.type.__name__)
         print(failure.msg)
         _interpreters.destroy(interp)
         print(tessel.encode_twos_complement(-1, 8))
     """)
     assert result.returncode == 0, result.stderr
-    kind, message, value = result.stdout.splitlines()
-    assert kind == "ImportError"
-    assert "subinterpreters" in message
-    assert value == "255"
+    assert result.stdout.splitlines() == ["ImportError", THEIRS if FREE_THREADED else OURS, "255"]
 
 
-def test_isolated_interpreter_is_refused():
+def test_a_refused_isolated_interpreter_leaves_the_module_to_the_main_interpreter():
+    # The interpreter refuses a single-phase module in an isolated subinterpreter itself. That
+    # refusal must not make the isolated interpreter the module's owner: the main interpreter
+    # imports it afterwards, and a later legacy subinterpreter meets tessel's own refusal.
     result = _run("""
-        import tessel
-        import _interpreters
-        interp = _interpreters.create()
-        failure = _interpreters.exec(interp, "import tessel")
+        isolated = _interpreters.create()
+        failure = import_in(isolated)
         print(failure.type.__name__)
-        _interpreters.destroy(interp)
+        print(failure.msg)
+        import tessel
+        print(tessel.encode_twos_complement(-2, 8))
+        legacy = _interpreters.create(_interpreters.new_config("legacy"))
+        print(import_in(legacy).msg)
+        print(import_in(isolated).msg)
+        _interpreters.destroy(legacy)
+        _interpreters.destroy(isolated)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ImportError"
+    assert result.stdout.splitlines() == ["ImportError", THEIRS, "254", THEIRS if FREE_THREADED else OURS, THEIRS]
 
 
 def test_subinterpreter_importing_first_does_not_take_the_module():
     # The interpreter loads a single-phase module in the main interpreter before a subinterpreter
     # gets it, so the main interpreter owns the module even when a subinterpreter asks first.
     result = _run("""
-        import _interpreters
         interp = _interpreters.create(_interpreters.new_config("legacy"))
-        failure = _interpreters.exec(interp, "import tessel")
+        failure = import_in(interp)
         print(failure.type.__name__)
+        print(failure.msg)
         import tessel
         print(tessel.encode_twos_complement(-2, 8))
         _interpreters.destroy(interp)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["ImportError", "254"]
+    assert result.stdout.splitlines() == ["ImportError", THEIRS if FREE_THREADED else OURS, "254"]

@@ -1,9 +1,11 @@
 """pack_parameters: recipe items, encoding names, placement, byte order and failures."""
+import operator
 import os
 import resource
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 from hypothesis import given
@@ -12,9 +14,46 @@ from hypothesis import strategies as st
 import tessel
 from conftest import SANITIZED
 from recipes import (TEXT_CODECS, HookedDict, binary_field_bytes, item, model_pack, numeric_field_bytes,
-                     spellings, without)
+                     separator_variants, spellings, without)
 
 pack = tessel.pack_parameters
+
+
+class Int(int):
+    pass
+
+
+class Float(float):
+    pass
+
+
+class Index:
+    """Only __index__: the slow path of the integer conversions."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+def interpreters_refusal(convert, value):
+    """The interpreter's own message for a conversion it refuses, which varies between versions."""
+    try:
+        convert(value)
+    except Exception as e:  # noqa: BLE001 - any refusal is the expectation
+        return f"{type(e).__qualname__}: {e}"
+    raise AssertionError(f"{value!r} converts")
+
+
+class Floaty:
+    """Only __float__: the slow path of the float conversion."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
 
 
 # ---- worked examples --------------------------------------------------------------------------
@@ -69,6 +108,25 @@ PACKED = [
     ("ieee754 32 from int", [item("f", "ieee754", 32, value=1)], "3F 80 00 00"),
     ("ieee754 64 little", [item("f", "ieee_754", 64, order="little", value=1.0)], "00 00 00 00 00 00 F0 3F"),
     ("bool value is an int", [item("u", "unsigned", 8, value=True)], "01"),
+    # zero-width numeric fields in little-endian order write nothing, wherever they lie
+    ("zero-width little fields", [item("a", "unsigned", 8, value=0xAB), item("z", "unsigned", 0, order="little", value=0),
+                                  item("t", "twos_complement", 0, order="little", value=0),
+                                  item("b", "unsigned", 8, order="little", value=0xCD)], "AB CD"),
+    ("zero-width little field inside a byte", [item("a", "unsigned", 16, value=0xFFFF),
+                                               item("z", "unsigned", 0, order="little", at=4, value=0)], "FF FF"),
+    # -1 is the conversions' failure sentinel: a real -1 on every slow path
+    ("twos -1 from an int subclass", [item("v", "twos_complement", 8, value=Int(-1))], "FF"),
+    ("twos -1 from __index__", [item("v", "twos_complement", 8, value=Index(-1))], "FF"),
+    ("ones -1 from __index__", [item("v", "ones_complement", 8, value=Index(-1))], "FE"),
+    ("sign-magnitude -1 from an int subclass", [item("v", "sign_magnitude", 8, value=Int(-1))], "81"),
+    ("zoned -1 from __index__", [item("v", "bcd_signed", 16, value=Index(-1))], "F0 D1"),
+    ("unpacked bcd drops the sign of -1", [item("v", "bcd", 8, value=Index(-1))], "01"),
+    ("packed bcd signed -1 from an int subclass", [item("v", "packed_bcd_signed", 8, value=Int(-1))], "1D"),
+    ("ieee754 -1.0 from a float subclass", [item("f", "ieee754", 32, value=Float(-1.0))], "BF 80 00 00"),
+    ("ieee754 -1.0 from __float__", [item("f", "ieee754", 64, value=Floaty(-1.0))], "BF F0 00 00 00 00 00 00"),
+    ("ieee754 -1 from __index__", [item("f", "ieee754", 16, value=Index(-1))], "BC 00"),
+    ("unsigned 2**64-1 from __index__", [item("u", "unsigned", 64, value=Index(2**64 - 1))], "FF" * 8),
+    ("unsigned 2**64-1 from an int subclass", [item("u", "unsigned", 64, value=Int(2**64 - 1))], "FF" * 8),
 ]
 
 
@@ -121,6 +179,9 @@ UNBUILT_NAMES = {
     "mil_std-1750a": "MIL-STD-1750A f32",
     "ti": "TI f32", "dec": "DEC f32", "ibm": "IBM f32",
 }
+# Decode-side names, widths included, which the packer must not know.
+DECODE_ONLY_NAMES = ["latin1", "ieee754_f16", "ieee754_f32", "ieee754_f64", "ieee754_f128", "ieee754_1985_f80",
+                     "mil_std_1750a_f48", "ti_f40", "dec_f64", "ibm_f32"]
 TEXT_NAMES = {
     "utf8": "utf8", "utf_8": "utf8", "utf-8": "utf8",
     "utf16": "utf16", "utf_16": "utf16", "utf-16": "utf16",
@@ -135,8 +196,22 @@ TEXT_NAMES = {
 }
 
 
-def test_the_name_table_has_65_names():
-    assert len(NUMERIC_NAMES) + len(UNBUILT_NAMES) + len(TEXT_NAMES) + 1 == 65  # + "binary"
+TABLE = {*NUMERIC_NAMES, *UNBUILT_NAMES, *TEXT_NAMES, "binary"}
+
+
+def accepted(name):
+    # The name is resolved before the value is converted: any other outcome means it is known.
+    try:
+        pack([item("x", name, 32, value=None)])
+    except ValueError as e:
+        return str(e) != f"ValueError: Unsupported encoding type: {name}"
+    return True
+
+
+def test_the_module_accepts_exactly_the_65_names():
+    candidates = separator_variants(TABLE | set(DECODE_ONLY_NAMES))
+    assert len(TABLE) == 65 and TABLE <= candidates and len(candidates) > 500
+    assert {name for name in candidates if accepted(name)} == TABLE
 
 
 
@@ -230,6 +305,12 @@ REFUSED = [
      "ValueError: Value 256 is too large for 8 bits"),
     ("byte order after a good value", [item("x", "unsigned", 8, order="network", value=1)],
      "ValueError: Invalid byte_order 'network': must be 'big' or 'little'"),
+    ("byte order of a text field, after its value", [item("s", "utf8", 16, order="Network", value="AB")],
+     "ValueError: Invalid byte_order 'Network': must be 'big' or 'little'"),
+    ("byte order of a binary field, after its value", [item("b", "binary", 16, order="", value=b"AB")],
+     "ValueError: Invalid byte_order '': must be 'big' or 'little'"),
+    ("text value before byte order", [item("s", "utf8", 16, order="network", value=b"AB")],
+     "TypeError: 'bytes' object cannot be cast as 'str'"),
     ("name must be a str", [item(5, "unsigned", 8, value=1)], "TypeError: 'int' object cannot be cast as 'str'"),
     ("encoding must be a str", [item("a", b"unsigned", 8, value=1)],
      "TypeError: 'bytes' object cannot be cast as 'str'"),
@@ -286,6 +367,48 @@ REFUSED = [
     ("ibm 64", [item("i", "ibm", 64, value=1.5)], "NotImplementedError: IBM f64 encoding not yet implemented"),
     ("32-bit unbuilt narrows first", [item("i", "ibm", 32, value=10**400)],
      "OverflowError: int too large to convert to float"),
+    # the width tables of the unbuilt families have empty rows: width 0 must not match one
+    ("ti width 0", [item("t", "ti", 0, value=1.5)], "ValueError: Unsupported TI float bit width: 0 (supported: 32, 40)"),
+    ("dec width 0", [item("d", "dec", 0, value=1.5)],
+     "ValueError: Unsupported DEC float bit width: 0 (supported: 32, 64)"),
+    ("ibm width 0", [item("i", "ibm", 0, value=1.5)],
+     "ValueError: Unsupported IBM float bit width: 0 (supported: 32, 64)"),
+    ("mil-std width 0", [item("m", "mil_std_1750a", 0, value=1.5)],
+     "ValueError: Unsupported MIL-STD-1750A bit width: 0 (supported: 32, 48)"),
+    ("ieee1985 width 0", [item("f", "ieee754_1985", 0, value=1.5)],
+     "ValueError: Unsupported IEEE 754-1985 bit width: 0 (supported: 32, 64, 80)"),
+    # the signed and decimal families convert to a signed 64-bit value first
+    ("twos from str", [item("t", "twos_complement", 8, value="1")],
+     "TypeError: 'str' object cannot be interpreted as an integer"),
+    ("ones 2**63", [item("o", "ones_complement", 64, value=2**63)], "OverflowError: int too big to convert"),
+    ("sign-magnitude below -2**63", [item("s", "sign_magnitude", 64, value=-2**63 - 1)],
+     "OverflowError: int too big to convert"),
+    ("sign-magnitude from float", [item("s", "sign_magnitude", 8, value=1.0)],
+     "TypeError: 'float' object cannot be interpreted as an integer"),
+    ("bcd from None", [item("z", "bcd", 16, value=None)],
+     "TypeError: 'NoneType' object cannot be interpreted as an integer"),
+    ("bcd signed 2**63", [item("z", "bcd_signed", 64, value=2**63)], "OverflowError: int too big to convert"),
+    ("packed bcd from float", [item("p", "packed_bcd", 16, value=12.0)],
+     "TypeError: 'float' object cannot be interpreted as an integer"),
+    ("packed bcd signed from str", [item("p", "packed_bcd_signed", 16, value="-12")],
+     "TypeError: 'str' object cannot be interpreted as an integer"),
+    ("packed bcd signed below -2**63", [item("p", "packed_bcd_signed", 64, value=Index(-2**63 - 1))],
+     "OverflowError: int too big to convert"),
+    ("signed family, __index__ returning a str", [item("t", "twos_complement", 8, value=Index("x"))],
+     interpreters_refusal(operator.index, Index("x"))),
+    ("unsigned, __index__ negative", [item("u", "unsigned", 8, value=Index(-1))],
+     "OverflowError: can't convert negative int to unsigned"),
+    ("unsigned, __index__ 2**64", [item("u", "unsigned", 64, value=Index(2**64))],
+     "OverflowError: int too big to convert"),
+    # texts of the item are put in UTF-8 by the interpreter, which refuses a lone surrogate
+    ("surrogate in name", [item("\ud800", "unsigned", 8, value=1)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ("surrogate in encoding", [item("u", "utf\udfff8", 8, value=1)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 3: surrogates not allowed"),
+    ("surrogate in byte_order", [item("u", "unsigned", 8, order="big\ud800", value=1)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 3: surrogates not allowed"),
+    ("surrogate in name before a missing value", [item("\U0001F600\udc00", "unsigned", 8)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udc00' in position 1: surrogates not allowed"),
     ("binary from str", [item("b", "binary", 8, value="ab")], "TypeError: Can't extract `str` to `Vec`"),
     ("binary from int", [item("b", "binary", 8, value=5)], "TypeError: 'int' object cannot be cast as 'Sequence'"),
     ("binary byte above 255", [item("b", "binary", 8, value=[256])],
@@ -366,23 +489,73 @@ def test_str_failure_of_the_inner_exception():
     assert str(info.value) == "Sneaky: <exception str() failed>"
 
 
+class OutOfMemory(MemoryError):
+    pass
+
+
+@pytest.mark.parametrize("key", ["value", "bits", "offset_bits"])
+@pytest.mark.parametrize("kind", [MemoryError, OutOfMemory])
+def test_memory_error_from_a_conversion_passes_unchanged(key, kind):
+    # Every other failure of the core becomes a ValueError; a MemoryError stays what it is, the
+    # very object the interpreter raised.
+    raised = kind("no room")
+
+    class Exhausting:
+        def __index__(self):
+            raise raised
+
+    with pytest.raises(kind) as info:
+        pack([dict(item("u", "unsigned", 8, value=1), **{key: Exhausting()})])
+    assert info.value is raised
+
+
+def test_a_failing_len_is_only_a_hint():
+    recipe = [item("temp", "twos_complement", 16, value=-2), item("mode", "unsigned", 8, value=3)]
+
+    class Recipe:
+        def __init__(self, length):
+            self.length = length
+
+        def __len__(self):
+            return self.length()
+
+        def __getitem__(self, i):
+            return recipe[i]
+
+    def refuse():
+        raise ZeroDivisionError("no length")
+
+    for length in [refuse, lambda: 2**40, lambda: 0, lambda: -1]:
+        assert pack(Recipe(length)) == bytes.fromhex("FF FE 03")
+
+
+# The free-threaded build's allocator reserves its arenas at start-up and serves the packet from
+# them, whatever the limit.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory needs more address space than the limit")
-def test_memory_error_is_not_rewrapped():
-    # A packet of 2^32 - 1 bits is 512 MiB; under a tight address-space limit it cannot be had.
+@pytest.mark.parametrize("limit, item_text", [
+    # a packet of 2^32 - 1 bits is 512 MiB: it fits under 1 GiB, its field bytes do not as well
+    (1 << 30, "'encoding': 'binary', 'bits': 2**32 - 1, 'value': b'x'"),
+    # a zero-width field at the last position needs the same packet and no field bytes
+    pytest.param(1 << 28, "'encoding': 'unsigned', 'bits': 0, 'offset_bits': 2**32 - 1, 'value': 0",
+                 marks=pytest.mark.skipif(FREE_THREADED, reason="the packet comes from memory reserved earlier")),
+], ids=["field bytes", "packet"])
+def test_memory_error_is_not_rewrapped(limit, item_text):
     code = (
         "import resource, tessel\n"
-        "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+        f"resource.setrlimit(resource.RLIMIT_AS, ({limit}, {limit}))\n"
         "try:\n"
-        "    tessel.pack_parameters([{'name': 'x', 'encoding': 'binary', 'bits': 2**32 - 1,\n"
-        "        'byte_order': 'big', 'reverse_bits': False, 'value': b'x'}])\n"
-        "except MemoryError:\n"
-        "    print('MemoryError')\n"
+        f"    tessel.pack_parameters([{{'name': 'x', 'byte_order': 'big', 'reverse_bits': False, {item_text}}}])\n"
+        "except MemoryError as e:\n"
+        "    print(type(e).__name__, e.__cause__, e.__context__)\n"
     )
     if resource.getrlimit(resource.RLIMIT_AS)[1] != resource.RLIM_INFINITY:
         pytest.skip("address space already limited")
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p)))
-    assert result.stdout.strip() == "MemoryError", result.stderr
+    assert result.stdout.strip() == "MemoryError None None", result.stderr
 
 
 def test_recipe_changed_by_a_value_conversion_is_packed_as_it_was():
@@ -404,13 +577,20 @@ def test_recipe_changed_by_a_value_conversion_is_packed_as_it_was():
 
 # ---- random recipes against the placement model -----------------------------------------------
 
+# Field patterns written from the formats' definitions, not from tessel's encoders.
+def zoned(value, bits):
+    digits = str(abs(value)).zfill(bits // 8)
+    zones = [0xF0] * (len(digits) - 1) + [0xD0 if value < 0 else 0xC0]
+    return int.from_bytes(bytes(z | int(d) for z, d in zip(zones, digits)), "big")
+
+
 ENCODERS = {
     "unsigned": lambda v, b: v,
-    "twos_complement": tessel.encode_twos_complement,
-    "ones_complement": tessel.encode_ones_complement,
-    "sign_magnitude": tessel.encode_sign_magnitude,
-    "packed_bcd": lambda v, b: tessel.encode_packed_bcd(v, b, False),
-    "bcd_signed": lambda v, b: tessel.encode_unpacked_bcd(v, b, True),
+    "twos_complement": lambda v, b: v % 2**b,
+    "ones_complement": lambda v, b: v if v >= 0 else 2**b - 1 + v,
+    "sign_magnitude": lambda v, b: v if v >= 0 else 2**(b - 1) - v,
+    "packed_bcd": lambda v, b: int(str(v).zfill(b // 4), 16),
+    "bcd_signed": zoned,
 }
 
 
@@ -468,8 +648,8 @@ def field_bytes(it):
             value = struct.unpack(">f", struct.pack(">f", value))[0]
         try:
             pattern = int.from_bytes(struct.pack(fmt, value), "big")
-        except OverflowError:
-            pattern = tessel.encode_ieee754_f16(value)
+        except OverflowError:  # rounds beyond the largest binary16: infinity of the sign
+            pattern = 0xFC00 if value < 0 else 0x7C00
         return numeric_field_bytes(pattern, bits, reverse)
     return numeric_field_bytes(ENCODERS[family](value, bits), bits, reverse)
 

@@ -1,4 +1,6 @@
 """Text codecs: UTF-8/16/32, US-ASCII, ISO-8859-1 and windows-1252, both ways."""
+import random
+
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -29,10 +31,14 @@ def same_str(result, expected):
 
 
 def refused(name, arg, message, kind=ValueError):
-    with pytest.raises(kind) as info:
+    # A plain try: the exhaustive tests below call this a million times.
+    try:
         call(name, arg)
-    assert type(info.value) is kind
-    assert str(info.value) == message
+    except kind as e:
+        assert type(e) is kind
+        assert str(e) == message
+    else:
+        raise AssertionError(f"{name}({arg!r}) did not raise")
 
 
 # (function, text, bytes)
@@ -190,11 +196,14 @@ WELL_FORMED = [
 ]
 
 
+ROW_OF_LEAD = {lead: row for row in WELL_FORMED for lead in range(row[0][0], row[0][1] + 1)}
+
+
 def utf8_problem(data):
     """The message for the first ill-formed sequence of `data`, or None."""
     i = 0
     while i < len(data):
-        row = next((r for r in WELL_FORMED if r[0][0] <= data[i] <= r[0][1]), None)
+        row = ROW_OF_LEAD.get(data[i])
         if row is None:
             return f"Invalid UTF-8 bytes: invalid utf-8 sequence of 1 bytes from index {i}"
         k = 1
@@ -215,9 +224,12 @@ def check_utf8(data):
         same_str(tessel.decode_utf8(data), data.decode("utf-8"))
     else:
         refused("decode_utf8", data, problem)
-        with pytest.raises(UnicodeDecodeError) as info:  # CPython's strict decoder agrees on where
+        try:
             data.decode("utf-8")
-        assert f"from index {info.value.start}" in problem
+        except UnicodeDecodeError as e:  # CPython's strict decoder agrees on where
+            assert f"from index {e.start}" in problem
+        else:
+            raise AssertionError(f"CPython decodes {data!r}")
 
 
 @pytest.mark.parametrize("prefix", [b"", b"abc", b"\xc3\xa9" * 20])
@@ -320,6 +332,99 @@ def test_first_problem_is_reported_where_it_is(length, at):
     refused("decode_utf8", data, f"Invalid UTF-8 bytes: invalid utf-8 sequence of 1 bytes from index {at}")
     refused("encode_us_ascii", "a" * at + "é" + "b" * (length - at - 1),
             "Character 'é' (U+00E9) is not valid US-ASCII")
+
+
+# ---------------------------------------------------------------------------------------------
+# Long texts: thousands of characters of each storage class, across the sizes at which the
+# scans work in blocks (a Latin-1 text counts its two-byte UTF-8 characters 192 at a time).
+
+LENGTHS = [191, 192, 193, 255, 256, 257, 383, 384, 385, 4096, 5003]
+CP1252_BYTES = [b for b in range(256) if b not in CP1252_KEPT_C1]
+CP1252_TEXT = "".join(bytes([b]).decode("cp1252") for b in CP1252_BYTES)
+ALPHABETS = {
+    "ascii": "".join(map(chr, range(0x80))),
+    "latin1": "".join(map(chr, range(0x100))),
+    "latin1, all above ASCII": "".join(map(chr, range(0x80, 0x100))),
+    "windows-1252": CP1252_TEXT,
+    "bmp": "".join(chr(c) for c in [*range(0x20, 0x180), *range(0x370, 0x3FF), *range(0x4E00, 0x4E80), 0xFEFF,
+                                    0xFFFD, 0xFFFF, 0xD7FF, 0xE000]),
+    "astral": "".join(chr(c) for c in [0x41, 0xE9, 0x20AC, 0x10000, 0x1F600, 0x1F9FF, 0x10FFFF]),
+}
+
+
+def long_texts(alphabet):
+    """Random texts of each length from the alphabet; none starts as a byte-order mark reads in
+    windows-1252 ("ï»¿", "þÿ", "ÿþ")."""
+    rng = random.Random(alphabet)
+    first = [c for c in ALPHABETS[alphabet] if c not in "\xef\xfe\xff"]
+    return [rng.choice(first) + "".join(rng.choice(ALPHABETS[alphabet]) for _ in range(length - 1))
+            for length in LENGTHS]
+
+
+def cpython_encode(form, text):
+    """CPython's bytes for the text, or the message tessel gives for its first unencodable character."""
+    if form in PY_FORM:
+        mark, codec = PY_FORM[form]
+        return mark + text.encode(codec)
+    codec, limit, name = {"us_ascii": ("ascii", 0x7F, "US-ASCII"), "iso_8859_1": ("latin-1", 0xFF, "ISO-8859-1"),
+                          "windows_1252": ("cp1252", None, None)}[form]
+    try:
+        return text.encode(codec)
+    except UnicodeEncodeError as e:
+        if limit is None:
+            return CP_ENCODE
+        c = text[e.start]
+        return f"Character '{c}' (U+{ord(c):04X}) is not valid {name}"
+
+
+@pytest.mark.parametrize("form", UTF_FORMS + ["us_ascii", "iso_8859_1", "windows_1252"])
+@pytest.mark.parametrize("alphabet", sorted(ALPHABETS))
+def test_long_texts_both_ways(alphabet, form):
+    for text in long_texts(alphabet):
+        expected = cpython_encode(form, text)
+        if isinstance(expected, str):
+            refused(f"encode_{form}", text, expected)
+            continue
+        encoded = call(f"encode_{form}", text)
+        assert encoded == expected, (alphabet, form, len(text))
+        same_str(call(f"decode_{form}", encoded), text)
+
+
+def test_long_texts_cover_every_outcome():
+    # Each alphabet is encodable by the UTF forms and refused by at least one single-byte form.
+    for alphabet in ALPHABETS:
+        text = long_texts(alphabet)[-1]
+        outcomes = {form: isinstance(cpython_encode(form, text), bytes) for form in ["us_ascii", "iso_8859_1",
+                                                                                     "windows_1252"]}
+        assert any(outcomes.values()) == (alphabet != "bmp" and alphabet != "astral")
+        assert all(outcomes.values()) == (alphabet == "ascii")
+
+
+@pytest.mark.parametrize("alphabet", ["latin1, all above ASCII", "bmp", "astral"])
+def test_long_utf8_errors_count_from_the_start(alphabet):
+    for text in long_texts(alphabet):
+        good = text.encode("utf-8")
+        for bad in [b"\xff", b"\xe2\x82", b"\xed\xa0\x80"]:
+            with pytest.raises(UnicodeDecodeError) as info:
+                (good + bad).decode("utf-8")
+            kind = "incomplete utf-8 byte sequence" if bad == b"\xe2\x82" else "invalid utf-8 sequence of 1 bytes"
+            refused("decode_utf8", good + bad, f"Invalid UTF-8 bytes: {kind} from index {info.value.start}")
+            assert info.value.start == len(good)
+
+
+@pytest.mark.parametrize("form, field", [("utf8", "utf8"), ("utf16le", "utf16le"), ("utf32", "utf32"),
+                                         ("iso_8859_1", "latin1"), ("windows_1252", "windows_1252")])
+def test_long_texts_through_recipes(form, field):
+    alphabet = {"iso_8859_1": "latin1, all above ASCII", "windows_1252": "windows-1252"}.get(form, "astral")
+    for text in long_texts(alphabet)[-3:]:
+        data = cpython_encode(form, text)
+        recipe = [{"name": "t", "encoding": form, "bits": 8 * len(data), "byte_order": "little",
+                   "reverse_bits": False, "value": text}]
+        packet = tessel.pack_parameters(recipe)
+        assert packet == data[::-1]
+        decoded = tessel.unpack_parameters(packet, 0, [dict(recipe[0], encoding=field)])
+        assert list(decoded) == ["t"]
+        same_str(decoded["t"], text)
 
 
 # ---------------------------------------------------------------------------------------------

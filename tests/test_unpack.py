@@ -10,7 +10,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tessel
-from recipes import TEXT_CODECS, HookedDict, item, spellings, without
+from recipes import TEXT_CODECS, HookedDict, item, separator_variants, spellings, without
 
 unpack = tessel.unpack_parameters
 
@@ -21,6 +21,8 @@ def panic_type():
     except BaseException as e:  # noqa: BLE001 - the type is what we are after
         return type(e)
 
+
+WIDE = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11"
 
 UNPACKED = [
     ("typical request", "FF FE 03", 0,
@@ -85,6 +87,17 @@ UNPACKED = [
     ("same name twice keeps the first position and the last value", "01 02 03", 0,
      [item("a", "unsigned", 8), item("b", "unsigned", 8), item("a", "unsigned", 8)], {"a": 3, "b": 2}),
     ("value key is ignored", "07", 0, [item("v", "unsigned", 8, value="ignored")], {"v": 7}),
+    # wider than 64 bits: the first eight bytes, mirrored over the whole width, bits 64 and up dropped
+    ("reverse 65", WIDE, 0, [item("v", "unsigned", 65, reverse=True)], {"v": 0x21C0C14041808100}),
+    ("reverse 72", WIDE, 0, [item("v", "unsigned", 72, reverse=True)], {"v": 0xE060A020C0408000}),
+    ("reverse 72 little", WIDE, 0, [item("v", "unsigned", 72, order="little", reverse=True)],
+     {"v": 0xC020A060E0109000}),
+    ("reverse 100", WIDE, 0, [item("v", "unsigned", 100, reverse=True)], {"v": 0x0C04080000000000}),
+    ("reverse 128 leaves nothing", WIDE, 0, [item("v", "unsigned", 128, reverse=True)], {"v": 0}),
+    ("reverse 136 leaves nothing", WIDE, 0, [item("v", "unsigned", 136, reverse=True)], {"v": 0}),
+    ("twos 72 reversed", WIDE, 0, [item("v", "twos_complement", 72, reverse=True)], {"v": 0xE060A020C0408000 - 2**64}),
+    ("sign-magnitude 72 reversed: the sign is bit 63", WIDE, 0, [item("v", "sign_magnitude", 72, reverse=True)],
+     {"v": -0x6060A020C0408000}),
 ]
 
 
@@ -168,8 +181,20 @@ ENCODE_SIDE_ONLY = [
 ]
 
 
-def test_the_decode_table_has_65_names():
-    assert len(DECODE_NAMES) + len(UNBUILT_DECODE_NAMES) == 65
+def known(name):
+    # The name is looked up before the decoding runs: any other outcome means it is known.
+    try:
+        unpack(bytes(16), 0, [item("x", name, 128)])
+    except ValueError as e:
+        return str(e) != f"ValueError: Unsupported encoding type: {name}"
+    return True
+
+
+def test_the_module_knows_exactly_the_65_names():
+    table = {*DECODE_NAMES, *UNBUILT_DECODE_NAMES}
+    candidates = separator_variants(table | set(ENCODE_SIDE_ONLY))
+    assert len(table) == 65 and table <= candidates and len(candidates) > 500
+    assert {name for name in candidates if known(name)} == table
 
 
 
@@ -263,6 +288,12 @@ REFUSED = [
     ("first failing item wins; earlier values are dropped", "01 02", 0,
      [item("a", "unsigned", 8), item("b", "foo", 8), item("c", "bar", 8)],
      "ValueError: Unsupported encoding type: foo"),
+    ("surrogate in name", "AB", 0, [item("\ud800", "unsigned", 8)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
+    ("surrogate in encoding", "AB", 0, [item("v", "utf\udfff8", 8)],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\udfff' in position 3: surrogates not allowed"),
+    ("surrogate in byte_order", "AB", 0, [item("v", "unsigned", 8, order="big\ud800")],
+     "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 3: surrogates not allowed"),
     ("a start past the last position is refused", "AB", 2**32 - 8,
      [item("a", "unsigned", 0, at=8)],
      "ValueError: Field 'a' would start at bit 4294967296, beyond bit 4294967295, the largest packet position"),
@@ -276,6 +307,37 @@ def test_unpack_refused(packet, base, recipe, message):
     assert type(info.value) is ValueError
     assert str(info.value) == message
     assert info.value.__cause__ is None and info.value.__context__ is None
+
+
+class OutOfMemory(MemoryError):
+    pass
+
+
+@pytest.mark.parametrize("key", ["bits", "offset_bits"])
+@pytest.mark.parametrize("kind", [MemoryError, OutOfMemory])
+def test_memory_error_from_a_conversion_passes_unchanged(key, kind):
+    raised = kind("no room")
+
+    class Exhausting:
+        def __index__(self):
+            raise raised
+
+    with pytest.raises(kind) as info:
+        unpack(b"\x07", 0, [dict(item("v", "unsigned", 8), **{key: Exhausting()})])
+    assert info.value is raised
+
+
+def test_a_failing_len_is_only_a_hint():
+    recipe = [item("temp", "twos_complement", 16), item("mode", "unsigned", 8)]
+
+    class Recipe:
+        def __len__(self):
+            raise ZeroDivisionError("no length")
+
+        def __getitem__(self, i):
+            return recipe[i]
+
+    assert unpack(bytes.fromhex("FF FE 03"), 0, Recipe()) == {"temp": -2, "mode": 3}
 
 
 def test_running_position_past_the_last_position_is_refused():
