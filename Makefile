@@ -12,7 +12,7 @@ ASAN_BUILD  := build/asan
 # Development and CI builds treat warnings as errors.
 PIP_BUILD   := --no-build-isolation -C build-dir=build/release -C cmake.define.TESSEL_WERROR=ON
 
-.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types coverage
+.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types coverage fuzz
 
 help:
 	@echo "make demo       build tessel into .venv and run examples/demo.py"
@@ -23,6 +23,7 @@ help:
 	@echo "make test-py3.14    the same on one of them (test-py3.13, test-py3.15, test-py3.13t, ...)"
 	@echo "make test-tsan      the thread tests on a free-threaded 3.13 built with ThreadSanitizer"
 	@echo "make bench-threads  free-threaded 3.13t against a GIL build of the same source"
+	@echo "make fuzz           every fuzz harness FUZZ_SECONDS (default 10) under ASan+UBSan (fuzz/README.md)"
 	@echo "make coverage       line and branch coverage of src/ under the whole suite (gcovr, build/coverage)"
 	@echo "make check-types    stubtest, mypy --strict and pyright over the stubs and tests/typing"
 	@echo "make wheel          sdist, the wheel built from it, repaired to manylinux and checked, in dist/"
@@ -94,6 +95,11 @@ bench-threads:
 	tools/test-on --build-only 3.13-gil
 	tools/test-on --build-only 3.13t
 	.venvs/3.13t/bin/python benchmarks/bench_free_threading.py --gil .venvs/3.13-gil/bin/python --ft .venvs/3.13t/bin/python
+
+# Every fuzz harness, native and Python-surface, for FUZZ_SECONDS (default 10) on its corpus in
+# fuzz/corpus, built with clang under ASan+UBSan: fuzz/README.md.
+fuzz:
+	fuzz/run
 
 # Line and branch coverage of the C++ under the whole suite: a --coverage -O0 build in
 # build/coverage, the suite pointed at it, gcovr's table and totals for src/, and the lines never
