@@ -56,3 +56,27 @@ def test_reference_counting_only_in_py_ref():
                  for path in SRC.rglob("*.[ch]pp") if path.name != "py_ref.hpp"
                  for n, line in enumerate(path.read_text().splitlines(), 1) if raw.search(line)]
     assert offenders == []
+
+
+# The rooms of src/, top to bottom: each may include its own headers and those of rooms below it.
+# The codec rooms (encoder, decoder) sit side by side; the pure headers directly under src/ are
+# the floor.
+LAYERS = {"module": 4, "encoder": 3, "decoder": 3, "recipe": 2, "python": 1, "": 0}
+
+
+def room(path):
+    relative = path.relative_to(SRC)
+    return relative.parts[0] if len(relative.parts) > 1 else ""
+
+
+def test_includes_only_run_down_the_house():
+    include = re.compile(r'^#include "([^"]+)"', re.MULTILINE)
+    upward = []
+    for path in SRC.rglob("*.[ch]pp"):
+        source = room(path)
+        assert source in LAYERS, f"{path.relative_to(SRC)} is in a room the layering does not know"
+        for target in include.findall(path.read_text()):
+            target_room = room(SRC / target)
+            if target_room != source and LAYERS[target_room] >= LAYERS[source]:
+                upward.append(f"{path.relative_to(SRC)} includes {target}")
+    assert upward == []

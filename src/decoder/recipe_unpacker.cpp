@@ -15,15 +15,15 @@
 
 #include "bits.hpp"
 #include "decoder/decoder.hpp"
-#include "module/binder.hpp"
+#include "python/binder.hpp"
 #include "panic.hpp"
-#include "recipe_item.hpp"
+#include "recipe/item.hpp"
 
 namespace tessel::decoder {
 
 namespace {
 
-using module::PyRef;
+using python::PyRef;
 using recipe::ByteOrder;
 using recipe::Key;
 
@@ -126,30 +126,30 @@ UnbuiltDecoder unbuilt_decoder(Decoding decoding) noexcept {
 Result<PyRef> decode_number(Decoding decoding, std::uint64_t raw, std::uint32_t bits) noexcept {
   const auto from_i64 = [](Result<std::int64_t> value) -> Result<PyRef> {
     if (!value) return Unexpected(std::move(value.error()));
-    return PyRef::steal(module::from_i64(*value));
+    return PyRef::steal(python::from_i64(*value));
   };
   switch (decoding) {
-    case Decoding::unsigned_int: return PyRef::steal(module::from_u64(raw));
-    case Decoding::twos_complement: return PyRef::steal(module::from_i64(decode_twos_complement(raw, bits)));
-    case Decoding::ones_complement: return PyRef::steal(module::from_i64(decode_ones_complement(raw, bits)));
-    case Decoding::sign_magnitude: return PyRef::steal(module::from_i64(decode_sign_magnitude(raw, bits)));
+    case Decoding::unsigned_int: return PyRef::steal(python::from_u64(raw));
+    case Decoding::twos_complement: return PyRef::steal(python::from_i64(decode_twos_complement(raw, bits)));
+    case Decoding::ones_complement: return PyRef::steal(python::from_i64(decode_ones_complement(raw, bits)));
+    case Decoding::sign_magnitude: return PyRef::steal(python::from_i64(decode_sign_magnitude(raw, bits)));
     case Decoding::bcd: return from_i64(decode_unpacked_bcd(raw, bits, false));
     case Decoding::bcd_signed: return from_i64(decode_unpacked_bcd(raw, bits, true));
     case Decoding::packed_bcd: return from_i64(decode_packed_bcd(raw, bits, false));
     case Decoding::packed_bcd_signed: return from_i64(decode_packed_bcd(raw, bits, true));
-    case Decoding::ieee754_f16: return PyRef::steal(module::from_double(decode_ieee754_f16(raw)));
-    case Decoding::ieee754_f32: return PyRef::steal(module::from_double(decode_ieee754_f32(raw)));
-    case Decoding::ieee754_f64: return PyRef::steal(module::from_double(decode_ieee754_f64(raw)));
+    case Decoding::ieee754_f16: return PyRef::steal(python::from_double(decode_ieee754_f16(raw)));
+    case Decoding::ieee754_f32: return PyRef::steal(python::from_double(decode_ieee754_f32(raw)));
+    case Decoding::ieee754_f64: return PyRef::steal(python::from_double(decode_ieee754_f64(raw)));
     case Decoding::ieee754_f128:
       // A binary128 field of 64 bits or fewer reads as 0.0, whatever the packet holds.
       if (bits > 64) {
         return value_error("IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
       }
-      return PyRef::steal(module::from_double(0.0));
+      return PyRef::steal(python::from_double(0.0));
     default: {
       auto unbuilt = unbuilt_decoder(decoding)(raw);
       if (!unbuilt) return Unexpected(std::move(unbuilt.error()));
-      return PyRef::steal(module::from_double(*unbuilt));
+      return PyRef::steal(python::from_double(*unbuilt));
     }
   }
 }
@@ -159,7 +159,7 @@ constexpr std::uint64_t kLastPosition = 0xFFFFFFFFu;
 }  // namespace
 
 Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                             const module::RecipeItems& recipe) {
+                             const python::RecipeItems& recipe) {
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return raised();
   recipe::NameCache encodings;
@@ -222,7 +222,7 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
         reversed.assign(std::make_reverse_iterator(span + count), std::make_reverse_iterator(span));
         bytes = reversed;
       }
-      module::StrOut out;
+      python::StrOut out;
       auto decoded = decode(bytes, out);
       if (!decoded) return Unexpected(std::move(decoded.error()));
       value = PyRef::steal(out.take());

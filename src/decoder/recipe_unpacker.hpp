@@ -7,15 +7,15 @@
 #include <span>
 
 #include "codec_error.hpp"
-#include "module/convert.hpp"
-#include "module/py_ref.hpp"
+#include "python/convert.hpp"
+#include "python/py_ref.hpp"
 
 namespace tessel::decoder {
 
 // The recipe-decoding core. Returns a new dict from each item's name to its decoded value. A
 // field reaching past the end of the packet is an internal fault (Panic), reported as
 // PanicException with the range message.
-[[nodiscard]] Result<module::PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                                                   const module::RecipeItems& recipe);
+[[nodiscard]] Result<python::PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                                                   const python::RecipeItems& recipe);
 
 }  // namespace tessel::decoder

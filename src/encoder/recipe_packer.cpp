@@ -19,13 +19,13 @@
 #include "bits.hpp"
 #include "encoder/encoder.hpp"
 #include "panic.hpp"
-#include "recipe_item.hpp"
+#include "recipe/item.hpp"
 
 namespace tessel::encoder {
 
 namespace {
 
-using module::PyRef;
+using python::PyRef;
 using recipe::ByteOrder;
 using recipe::Key;
 
@@ -175,14 +175,14 @@ TextEncoder text_encoder(Family family) noexcept {
 Result<std::uint64_t> convert_signed(PyObject* value, Result<std::uint64_t> (*encode)(std::int64_t, std::uint32_t) noexcept,
                                      std::uint32_t bits) noexcept {
   std::int64_t number = 0;
-  if (!module::to_i64(value, number)) return raised();
+  if (!python::to_i64(value, number)) return raised();
   return encode(number, bits);
 }
 
 Result<std::uint64_t> convert_decimal(PyObject* value, Result<std::uint64_t> (*encode)(std::int64_t, std::uint32_t, bool) noexcept,
                                       std::uint32_t bits, bool is_signed) noexcept {
   std::int64_t number = 0;
-  if (!module::to_i64(value, number)) return raised();
+  if (!python::to_i64(value, number)) return raised();
   return encode(number, bits, is_signed);
 }
 
@@ -191,7 +191,7 @@ Result<std::uint64_t> encode_ieee754_field(PyObject* value, std::uint32_t bits) 
     return value_error("Unsupported IEEE 754 bit width: ", bits, " (supported: 16, 32, 64, 128)");
   }
   double wide = 0.0;
-  if (!module::to_float64(value, wide)) return raised();
+  if (!python::to_float64(value, wide)) return raised();
   switch (bits) {
     case 16: return encode_ieee754_f16(narrow_to_binary32(wide));
     case 32: return encode_ieee754_f32(narrow_to_binary32(wide));
@@ -205,7 +205,7 @@ Result<std::uint64_t> encode_unbuilt_float_field(const UnbuiltFloatFamily& famil
   for (const UnbuiltWidth& width : family.widths) {
     if (width.bits != bits || (width.narrow == nullptr && width.wide == nullptr)) continue;
     double wide = 0.0;
-    if (!module::to_float64(value, wide)) return raised();
+    if (!python::to_float64(value, wide)) return raised();
     return width.narrow != nullptr ? width.narrow(narrow_to_binary32(wide)) : width.wide(wide);
   }
   return value_error(family.refusal, bits, family.supported);
@@ -216,7 +216,7 @@ Result<std::uint64_t> numeric_pattern(Family family, PyObject* value, std::uint3
   switch (family) {
     case Family::unsigned_int: {
       std::uint64_t number = 0;
-      if (!module::to_u64(value, number)) return raised();
+      if (!python::to_u64(value, number)) return raised();
       return encode_unsigned(number, bits);
     }
     case Family::twos_complement: return convert_signed(value, encode_twos_complement, bits);
@@ -247,7 +247,7 @@ Result<NumericField> write_numeric(std::uint64_t pattern, std::uint32_t bits, bo
 // The binary family: the value's last bytes fitted to `bits`, mirrored when reversing.
 Result<ByteField> write_binary(PyObject* value, std::uint32_t bits, bool reverse) {
   std::vector<std::uint8_t> given;
-  if (!module::to_byte_list(value, given)) return raised();
+  if (!python::to_byte_list(value, given)) return raised();
   ByteField field;
   if (bits == 0) return field;
   const std::size_t size = (static_cast<std::size_t>(bits) + 7) / 8;
@@ -275,7 +275,7 @@ Result<ByteField> write_binary(PyObject* value, std::uint32_t bits, bool reverse
 
 Result<ByteField> write_text(Family family, PyObject* value) {
   TextView text;
-  if (!module::to_text(value, text)) return raised();
+  if (!python::to_text(value, text)) return raised();
   ByteField field;
   FieldSink sink(field);
   auto encoded = text_encoder(family)(text, sink);
@@ -401,7 +401,7 @@ struct Plan {
 
 // The sizing pass. It converts only `bits` and `offset_bits`, so a bad width or offset anywhere
 // in the recipe is reported before any other problem. Returns the furthest end of any field.
-Result<std::uint64_t> plan_items(const module::RecipeItems& recipe, std::vector<Plan>& plans) {
+Result<std::uint64_t> plan_items(const python::RecipeItems& recipe, std::vector<Plan>& plans) {
   plans.resize(recipe.size());
   std::uint64_t end = 0;
   for (std::size_t i = 0; i < recipe.size(); ++i) {
@@ -477,7 +477,7 @@ Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet
 
 }  // namespace
 
-Result<PyRef> pack_parameters(const module::RecipeItems& recipe) {
+Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
   std::vector<Plan> plans;
   auto total = plan_items(recipe, plans);
   if (!total) return Unexpected(std::move(total.error()));

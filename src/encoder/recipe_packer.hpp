@@ -4,12 +4,12 @@
 #include <Python.h>
 
 #include "codec_error.hpp"
-#include "module/convert.hpp"
-#include "module/py_ref.hpp"
+#include "python/convert.hpp"
+#include "python/py_ref.hpp"
 
 namespace tessel::encoder {
 
 // The packet as a new bytes object. Packet bit p lies in byte p / 8 with weight 2^(7 - p % 8).
-[[nodiscard]] Result<module::PyRef> pack_parameters(const module::RecipeItems& recipe);
+[[nodiscard]] Result<python::PyRef> pack_parameters(const python::RecipeItems& recipe);
 
 }  // namespace tessel::encoder

@@ -14,12 +14,14 @@
 #include "decoder/recipe_unpacker.hpp"
 #include "encoder/encoder.hpp"
 #include "encoder/recipe_packer.hpp"
-#include "module/binder.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
-#include "recipe_item.hpp"
+#include "python/binder.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
+#include "recipe/item.hpp"
 
 namespace tessel::module {
+
+using namespace tessel::python;  // the binding layer below this root
 
 namespace {
 
@@ -232,5 +234,5 @@ PyObject* init() {
 }  // namespace tessel::module
 
 PyMODINIT_FUNC PyInit_tessel(void) {
-  return tessel::module::guard([] { return tessel::module::init(); });
+  return tessel::python::guard([] { return tessel::module::init(); });
 }

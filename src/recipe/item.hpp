@@ -16,11 +16,11 @@
 #include <string_view>
 
 #include "codec_error.hpp"
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tessel::recipe {
 
-using module::PyRef;
+using python::PyRef;
 
 enum class Key : std::uint8_t { name, encoding, bits, byte_order, reverse_bits, offset_bits, value };
 inline constexpr std::size_t kKeyCount = 7;

@@ -19,12 +19,12 @@
 
 #include "bits.hpp"
 #include "codec_error.hpp"
-#include "module/convert.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 #include "text_view.hpp"
 
-namespace tessel::module {
+namespace tessel::python {
 
 enum class ParamName : std::uint8_t {
   value,
@@ -261,4 +261,4 @@ constexpr FunctionRow row() {
   return {&B::signature, &B::entry};
 }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

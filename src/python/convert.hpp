@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "bits.hpp"
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 #include "text_view.hpp"
 
-namespace tessel::module {
+namespace tessel::python {
 
 // The recipe argument: every item of the sequence, in order, held for the call.
 using RecipeItems = std::vector<PyRef>;
@@ -42,4 +42,4 @@ inline PyObject* from_u64(std::uint64_t value) noexcept { return PyLong_FromUnsi
 inline PyObject* from_i64(std::int64_t value) noexcept { return PyLong_FromLongLong(value); }
 inline PyObject* from_double(double value) noexcept { return PyFloat_FromDouble(value); }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

@@ -14,7 +14,7 @@
 #include "codec_error.hpp"
 #include "panic.hpp"
 
-namespace tessel::module {
+namespace tessel::python {
 
 // Raise `error` with its own exception type; `text` is the str argument the codec read, which
 // reports a lone surrogate through the interpreter's own UTF-8 conversion. Returns null.
@@ -45,4 +45,4 @@ PyObject* guard(Body&& body) noexcept {
   }
 }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

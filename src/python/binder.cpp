@@ -1,11 +1,11 @@
 #include <Python.h>
 
-#include "module/binder.hpp"
+#include "python/binder.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-namespace tessel::module {
+namespace tessel::python {
 
 namespace {
 
@@ -161,4 +161,4 @@ void* StrOut::allocate(std::size_t length, char32_t max_char, std::uint8_t& widt
 
 PyObject* StrOut::take() noexcept { return str_ ? str_.release() : PyUnicode_New(0, 0); }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

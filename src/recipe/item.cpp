@@ -1,12 +1,12 @@
 #include <Python.h>
 
-#include "recipe_item.hpp"
+#include "recipe/item.hpp"
 
 #include <cstring>
 
-#include "module/convert.hpp"
-#include "module/critical_section.hpp"
-#include "module/errors.hpp"
+#include "python/convert.hpp"
+#include "python/critical_section.hpp"
+#include "python/errors.hpp"
 
 namespace tessel::recipe {
 
@@ -121,14 +121,14 @@ bool intern_keys() noexcept {
 
 Result<void> read_item(PyObject* item, RawItem& out) noexcept {
   if (!PyDict_Check(item)) {
-    module::raise_cast_error(item, "dict");
+    python::raise_cast_error(item, "dict");
     return raised();
   }
   // One state of the item: its entries are read and their values held under the dict's lock, so
   // a change another thread makes meanwhile is seen wholly or not at all.
   bool whole = false;
   {
-    const module::CriticalSection section(item);
+    const python::CriticalSection section(item);
     whole = walk(item, out);
   }
   return whole ? Result<void>{} : look_up_each(item, out);
@@ -138,7 +138,7 @@ Result<Text> text(const RawItem& item, Key key) noexcept {
   PyObject* object = item.get(key);
   if (object == nullptr) return missing(key);
   Text result{object, {}};
-  if (!module::to_utf8(object, result.utf8)) return raised();
+  if (!python::to_utf8(object, result.utf8)) return raised();
   return result;
 }
 
@@ -164,7 +164,7 @@ Result<std::uint32_t> bits(const RawItem& item) noexcept {
   PyObject* object = item.get(Key::bits);
   if (object == nullptr) return missing(Key::bits);
   std::uint32_t count = 0;
-  if (!module::to_bit_count(object, count)) return raised();
+  if (!python::to_bit_count(object, count)) return raised();
   return count;
 }
 
@@ -172,14 +172,14 @@ Result<bool> reverse_bits(const RawItem& item) noexcept {
   PyObject* object = item.get(Key::reverse_bits);
   if (object == nullptr) return missing(Key::reverse_bits);
   bool flag = false;
-  if (!module::to_flag(object, flag)) return raised();
+  if (!python::to_flag(object, flag)) return raised();
   return flag;
 }
 
 Result<void> read_offset_bits(const RawItem& item, bool& present, std::uint32_t& offset) noexcept {
   PyObject* object = item.get(Key::offset_bits);
   present = object != nullptr;
-  if (present && !module::to_bit_count(object, offset)) return raised();
+  if (present && !python::to_bit_count(object, offset)) return raised();
   return {};
 }
 
@@ -200,7 +200,7 @@ Result<int> match_name(const Text& text, const std::string_view* names, std::siz
       PyRef::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text.object));
   if (!lowered) return raised();
   std::string_view utf8;
-  if (!module::to_utf8(lowered.get(), utf8)) return raised();
+  if (!python::to_utf8(lowered.get(), utf8)) return raised();
   for (std::size_t i = 0; i < count; ++i) {
     if (utf8 == names[i]) return static_cast<int>(i);
   }

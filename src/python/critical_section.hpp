@@ -12,7 +12,7 @@
 
 #include <Python.h>
 
-namespace tessel::module {
+namespace tessel::python {
 
 class CriticalSection {
  public:
@@ -35,4 +35,4 @@ class CriticalSection {
 #endif
 };
 
-}  // namespace tessel::module
+}  // namespace tessel::python

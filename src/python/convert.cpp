@@ -1,15 +1,15 @@
 #include <Python.h>
 
-#include "module/convert.hpp"
+#include "python/convert.hpp"
 
 #include <cstring>
 #include <limits>
 
 #include "bits.hpp"
-#include "module/critical_section.hpp"
-#include "module/errors.hpp"
+#include "python/critical_section.hpp"
+#include "python/errors.hpp"
 
-namespace tessel::module {
+namespace tessel::python {
 
 namespace {
 // Small exact ints (a few machine words' worth) are read in place, without a call.
@@ -255,4 +255,4 @@ bool to_byte_list(PyObject* object, std::vector<std::uint8_t>& out) {
   return !PyErr_Occurred();
 }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

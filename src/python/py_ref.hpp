@@ -8,7 +8,7 @@
 
 #include <utility>
 
-namespace tessel::module {
+namespace tessel::python {
 
 class PyRef {
  public:
@@ -43,4 +43,4 @@ class PyRef {
   return object;
 }
 
-}  // namespace tessel::module
+}  // namespace tessel::python

@@ -1,15 +1,15 @@
 #include <Python.h>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
-namespace tessel::module {
+namespace tessel::python {
 
 namespace {
 
@@ -148,4 +148,4 @@ void raise_cast_error(PyObject* object, const char* expected) noexcept {
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), expected);
 }
 
-}  // namespace tessel::module
+}  // namespace tessel::python
