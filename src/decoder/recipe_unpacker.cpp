@@ -9,6 +9,8 @@
 #include "decoder/recipe_unpacker.hpp"
 
 #include <array>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "decoder/decoder.hpp"
 #include "python/binder.hpp"
 #include "panic.hpp"
+#include "recipe/cache.hpp"
 #include "recipe/item.hpp"
 
 namespace tessel::decoder {
@@ -156,15 +159,183 @@ Result<PyRef> decode_number(Decoding decoding, std::uint64_t raw, std::uint32_t 
 
 constexpr std::uint64_t kLastPosition = 0xFFFFFFFFu;
 
-}  // namespace
+// Positions are 32-bit: a start past the last one is refused, never wrapped around.
+Result<void> check_start(std::string_view name, std::uint64_t start) noexcept {
+  if (start <= kLastPosition) return {};
+  return value_error("Field '", name, "' would start at bit ", start, ", beyond bit ", kLastPosition,
+                     ", the largest packet position");
+}
 
-Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
-                             const python::RecipeItems& recipe) {
+// The bytes of a field of `bits` bits starting at bit `start`: from the byte that holds the start.
+const std::uint8_t* field_bytes(std::span<const std::uint8_t> packet, std::uint64_t start, std::uint32_t bits) {
+  const std::uint64_t length = packet.size();
+  const std::uint64_t first = start / 8;  // the low three bits of the start are dropped
+  const std::uint64_t end = first + (std::uint64_t{bits} + 7) / 8;
+  if (end > length) {
+    // Reading past the end of the packet is an internal fault, by design of the interface.
+    if (first > length) {
+      throw Panic(str_cat("range start index ", first, " out of range for slice of length ", length));
+    }
+    throw Panic(str_cat("range end index ", end, " out of range for slice of length ", length));
+  }
+  return packet.data() + first;
+}
+
+// A field's value from its bytes, once its decoding and byte order are known.
+Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits, bool little,
+                           bool reverse, std::vector<std::uint8_t>& reversed) {
+  const std::uint64_t count = (std::uint64_t{bits} + 7) / 8;
+  if (const TextDecoder decode = text_decoder(decoding)) {
+    // Text decodings read the field bytes in byte order; bit handling does not apply.
+    std::span<const std::uint8_t> bytes(span, count);
+    if (little) {
+      reversed.assign(std::make_reverse_iterator(span + count), std::make_reverse_iterator(span));
+      bytes = reversed;
+    }
+    python::StrOut out;
+    auto decoded = decode(bytes, out);
+    if (!decoded) return Unexpected(std::move(decoded.error()));
+    PyRef value = PyRef::steal(out.take());
+    if (!value) return raised();
+    return value;
+  }
+  // The raw number: the first eight field bytes (in byte order), big-endian.
+  const std::uint64_t used = count < 8 ? count : 8;
+  std::uint64_t raw_number = 0;
+  for (std::uint64_t i = 0; i < used; ++i) raw_number = raw_number << 8 | (little ? span[count - 1 - i] : span[i]);
+  raw_number = reverse ? reverse_low_bits(raw_number, bits) : raw_number & low_mask(bits);
+  auto decoded = decode_number(decoding, raw_number, bits);
+  if (!decoded) return Unexpected(std::move(decoded.error()));
+  if (!*decoded) return raised();
+  return decoded;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Compiled layouts: every item's reading done once, kept while the recipe stays as it was.
+
+struct CompiledField {
+  PyObject* name;  // an exact str, held by the layout's key template
+  std::string_view name_utf8;
+  Decoding decoding;
+  std::uint32_t bits;
+  std::uint32_t offset;
+  std::uint32_t count;  // whole bytes read
+  std::uint64_t mask;   // the low `bits` bits of a number
+  bool has_offset;
+  bool little;
+  bool reverse;
+  bool text;
+};
+
+class UnpackLayout final : public recipe::Layout {
+ public:
+  std::vector<CompiledField> fields;
+  // The result's keys in the order the uncached path inserts them, each mapped to None; a result
+  // starts as a copy of it, so its keys are never inserted (nor its table grown) one by one.
+  PyRef keys;
+};
+
+// The raw number of a field: its first eight bytes in byte order, big-endian, as decode_field
+// forms it, with whole words loaded at once.
+inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, bool little) noexcept {
+  if (count == 8) {
+    std::uint64_t word;
+    std::memcpy(&word, span, 8);
+    return little ? word : __builtin_bswap64(word);
+  }
+  if (count == 1) return span[0];
+  if (count == 2) return little ? std::uint64_t{span[1]} << 8 | span[0] : std::uint64_t{span[0]} << 8 | span[1];
+  if (count == 4) {
+    std::uint32_t word;
+    std::memcpy(&word, span, 4);
+    return little ? word : __builtin_bswap32(word);
+  }
+  const std::uint32_t used = count < 8 ? count : 8;
+  std::uint64_t raw = 0;
+  for (std::uint32_t i = 0; i < used; ++i) raw = raw << 8 | (little ? span[count - 1 - i] : span[i]);
+  return raw;
+}
+
+// Compiles a recipe whose items are all plain and whose reading succeeds; null otherwise, with
+// no exception left set: such a recipe is read by the uncached path, which reports its failure in
+// its own order. Runs no code of the caller's.
+std::shared_ptr<const UnpackLayout> compile(const python::RecipeItems& recipe) {
+  auto layout = std::make_shared<UnpackLayout>();
+  layout->keys = PyRef::steal(PyDict_New());
+  if (!layout->keys) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  layout->fields.reserve(recipe.size());
+  recipe::NameCache encodings;
+  recipe::NameCache byte_orders;
+  const auto refuse = [] {
+    PyErr_Clear();
+    return nullptr;
+  };
+  for (const PyRef& item : recipe) {
+    recipe::RawItem raw;
+    if (!recipe::read_plain_item(item.get(), raw) || !recipe::fixed_layout(raw)) return refuse();
+    recipe::Fields fields;
+    std::uint32_t bits = 0;
+    bool has_offset = false;
+    std::uint32_t offset = 0;
+    if (!recipe::read_fields(raw, fields, &bits) || !recipe::read_offset_bits(raw, has_offset, offset)) return refuse();
+    auto order = recipe::parse_byte_order(fields.byte_order, byte_orders);
+    if (!order) return refuse();
+    auto index = encodings.match(fields.encoding, kNames.data(), kNames.size());
+    if (!index || *index < 0) return refuse();
+    const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
+    if (decoding == Decoding::ieee754_f128 && bits > 64) return refuse();
+    // The template holds the name (and with it its UTF-8 text) for the layout's life.
+    if (PyDict_SetDefault(layout->keys.get(), fields.name.object, Py_None) == nullptr) return refuse();
+    const auto count = static_cast<std::uint32_t>((std::uint64_t{bits} + 7) / 8);
+    layout->fields.push_back(CompiledField{fields.name.object, fields.name.utf8, decoding, bits, offset, count,
+                                           low_mask(bits), has_offset, *order == ByteOrder::little,
+                                           fields.reverse_bits, text_decoder(decoding) != nullptr});
+  }
+  return layout;
+}
+
+Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::uint8_t> packet,
+                              std::uint32_t offset_bits) {
+  PyRef result = PyRef::steal(PyDict_Copy(layout.keys.get()));
+  if (!result) return raised();
+  const std::uint64_t length = packet.size();
+  std::uint64_t running = offset_bits;
+  std::vector<std::uint8_t> reversed;
+  for (const CompiledField& field : layout.fields) {
+    const std::uint64_t start = field.has_offset ? std::uint64_t{field.offset} + offset_bits : running;
+    if (start > kLastPosition || (start >> 3) + field.count > length) [[unlikely]] {
+      auto placed = check_start(field.name_utf8, start);
+      if (!placed) return Unexpected(std::move(placed.error()));
+      static_cast<void>(field_bytes(packet, start, field.bits));  // throws the range fault
+    }
+    const std::uint8_t* span = packet.data() + (start >> 3);
+    PyRef value;
+    if (!field.text && field.decoding == Decoding::unsigned_int) {
+      const std::uint64_t raw = load_number(span, field.count, field.little);
+      value = PyRef::steal(
+          python::from_u64(field.reverse ? reverse_low_bits(raw, field.bits) : raw & field.mask));
+      if (!value) return raised();
+    } else {
+      auto decoded = decode_field(field.decoding, span, field.bits, field.little, field.reverse, reversed);
+      if (!decoded) return Unexpected(std::move(decoded.error()));
+      value = std::move(*decoded);
+    }
+    if (PyDict_SetItem(result.get(), field.name, value.get()) < 0) return raised();
+    running = start + field.bits;
+  }
+  return result;
+}
+
+// The uncached path: each item read as the call reaches it, checks in the item format's order.
+Result<PyRef> unpack_each(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                          const python::RecipeItems& recipe) {
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return raised();
   recipe::NameCache encodings;
   recipe::NameCache byte_orders;
-  const std::uint64_t length = packet.size();
   std::uint64_t running = offset_bits;  // where an item without an offset starts
   std::vector<std::uint8_t> reversed;   // a little-endian text field's bytes
 
@@ -188,65 +359,50 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
     auto offset_read = recipe::read_offset_bits(raw, has_offset, offset);
     if (!offset_read) return Unexpected(std::move(offset_read.error()));
 
-    // Positions are 32-bit: a start past the last one is refused, never wrapped around.
     const std::uint64_t start = has_offset ? std::uint64_t{offset} + offset_bits : running;
-    if (start > kLastPosition) {
-      return value_error("Field '", fields.name.utf8, "' would start at bit ", start, ", beyond bit ", kLastPosition,
-                         ", the largest packet position");
-    }
-    const std::uint64_t first = start / 8;  // the low three bits of the start are dropped
-    const std::uint64_t count = (std::uint64_t{bits} + 7) / 8;
-    const std::uint64_t end = first + count;
-    if (end > length) {
-      // Reading past the end of the packet is an internal fault, by design of the interface.
-      if (first > length) {
-        throw Panic(str_cat("range start index ", first, " out of range for slice of length ", length));
-      }
-      throw Panic(str_cat("range end index ", end, " out of range for slice of length ", length));
-    }
+    auto placed = check_start(fields.name.utf8, start);
+    if (!placed) return Unexpected(std::move(placed.error()));
+    const std::uint8_t* span = field_bytes(packet, start, bits);
 
     auto order = recipe::parse_byte_order(fields.byte_order, byte_orders);
     if (!order) return Unexpected(std::move(order.error()));
-    const bool little = *order == ByteOrder::little;
     auto index = encodings.match(fields.encoding, kNames.data(), kNames.size());
     if (!index) return Unexpected(std::move(index.error()));
     if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
     const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
-    const std::uint8_t* span = packet.data() + first;
-
-    PyRef value;
-    if (const TextDecoder decode = text_decoder(decoding)) {
-      // Text decodings read the field bytes in byte order; bit handling does not apply.
-      std::span<const std::uint8_t> bytes(span, count);
-      if (little) {
-        reversed.assign(std::make_reverse_iterator(span + count), std::make_reverse_iterator(span));
-        bytes = reversed;
-      }
-      python::StrOut out;
-      auto decoded = decode(bytes, out);
-      if (!decoded) return Unexpected(std::move(decoded.error()));
-      value = PyRef::steal(out.take());
-    } else {
-      // The raw number: the first eight field bytes (in byte order), big-endian.
-      const std::uint64_t used = count < 8 ? count : 8;
-      std::uint64_t raw_number = 0;
-      for (std::uint64_t i = 0; i < used; ++i) raw_number = raw_number << 8 | (little ? span[count - 1 - i] : span[i]);
-      raw_number = fields.reverse_bits ? reverse_low_bits(raw_number, bits) : raw_number & low_mask(bits);
-      auto decoded = decode_number(decoding, raw_number, bits);
-      if (!decoded) return Unexpected(std::move(decoded.error()));
-      value = std::move(*decoded);
-    }
-    if (!value) return raised();
+    auto value = decode_field(decoding, span, bits, *order == ByteOrder::little, fields.reverse_bits, reversed);
+    if (!value) return Unexpected(std::move(value.error()));
 
     // Keys are exact str: a str subclass name is stored as the plain text it spells.
     PyRef key = PyUnicode_CheckExact(fields.name.object)
                     ? PyRef::borrow(fields.name.object)
                     : PyRef::steal(PyUnicode_FromStringAndSize(fields.name.utf8.data(),
                                                                static_cast<Py_ssize_t>(fields.name.utf8.size())));
-    if (!key || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) return raised();
+    if (!key || PyDict_SetItem(result.get(), key.get(), value->get()) < 0) return raised();
     running = start + bits;
   }
   return result;
+}
+
+}  // namespace
+
+Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
+                             const python::RecipeItems& recipe) {
+  if (const auto cached = recipe::find_layout(recipe::Use::unpack, recipe)) {
+    // Served without holding the items: a compiled layout never reads them.
+    return unpack_compiled(static_cast<const UnpackLayout&>(*cached), packet, offset_bits);
+  }
+  recipe.hold();
+  recipe::Compiling compiling(recipe::Use::unpack, recipe);
+  if (compiling.started()) {
+    if (auto layout = compile(recipe)) {
+      auto result = unpack_compiled(*layout, packet, offset_bits);
+      // Only a layout that has served a call whole is kept.
+      if (result) compiling.publish(std::move(layout));
+      return result;
+    }
+  }
+  return unpack_each(packet, offset_bits, recipe);
 }
 
 }  // namespace tessel::decoder

@@ -19,6 +19,7 @@
 #include "bits.hpp"
 #include "encoder/encoder.hpp"
 #include "panic.hpp"
+#include "recipe/cache.hpp"
 #include "recipe/item.hpp"
 
 namespace tessel::encoder {
@@ -427,6 +428,41 @@ struct Names {
   recipe::NameCache byte_order;
 };
 
+bool is_text(Family family) noexcept { return text_encoder(family) != nullptr; }
+
+// Encodes `value` as a field of `family` and writes it at `position`. The value is converted
+// first; the byte order, asked of `order_of`, only then.
+template <class OrderOf>
+Result<void> place(Family family, PyObject* value, std::uint32_t bits, bool reverse, std::uint64_t position,
+                   Packet& packet, OrderOf order_of) {
+  if (family == Family::binary || is_text(family)) {
+    auto field = family == Family::binary ? write_binary(value, bits, reverse) : write_text(family, value);
+    if (!field) return Unexpected(std::move(field.error()));
+    auto order = order_of();
+    if (!order) return Unexpected(std::move(order.error()));
+    std::uint8_t* data = field->data.get();
+    if (*order == ByteOrder::little) std::reverse(data, data + field->size);
+    // The field takes the last `bits` bits of its bytes, or all of them followed by zeros.
+    const std::uint64_t length = 8 * static_cast<std::uint64_t>(field->size);
+    packet.write_bits(position, data, field->size, length > bits ? length - bits : 0, bits);
+    return {};
+  }
+
+  auto pattern = numeric_pattern(family, value, bits);
+  if (!pattern) return Unexpected(std::move(pattern.error()));
+  auto field = write_numeric(*pattern, bits, reverse);
+  if (!field) return Unexpected(std::move(field.error()));
+  auto order = order_of();
+  if (!order) return Unexpected(std::move(order.error()));
+  std::uint64_t word = field->pattern;
+  if (*order == ByteOrder::little && bits > 0) {
+    const std::uint32_t bytes = (bits + 7) / 8;
+    word = __builtin_bswap64(word) >> (64 - 8 * bytes);
+  }
+  packet.write_word(position, word & low_mask(bits), bits);
+  return {};
+}
+
 // The item pass for one item, placed at `position` (the end of the previous item, or its own
 // offset). Reads in order: name, encoding, byte_order, reverse_bits, then the value's presence;
 // the value is converted once the family is known, and the byte order is checked after that.
@@ -446,46 +482,30 @@ Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet
   if (!index) return Unexpected(std::move(index.error()));
   if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
   const Family family = kFamilyNames[static_cast<std::size_t>(*index)].family;
-
-  if (family == Family::binary || text_encoder(family) != nullptr) {
-    auto field = family == Family::binary ? write_binary(value, bits, fields.reverse_bits) : write_text(family, value);
-    if (!field) return Unexpected(std::move(field.error()));
-    auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
-    if (!order) return Unexpected(std::move(order.error()));
-    std::uint8_t* data = field->data.get();
-    if (*order == ByteOrder::little) std::reverse(data, data + field->size);
-    // The field takes the last `bits` bits of its bytes, or all of them followed by zeros.
-    const std::uint64_t length = 8 * static_cast<std::uint64_t>(field->size);
-    packet.write_bits(position, data, field->size, length > bits ? length - bits : 0, bits);
-    return position + bits;
-  }
-
-  auto pattern = numeric_pattern(family, value, bits);
-  if (!pattern) return Unexpected(std::move(pattern.error()));
-  auto field = write_numeric(*pattern, bits, fields.reverse_bits);
-  if (!field) return Unexpected(std::move(field.error()));
-  auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
-  if (!order) return Unexpected(std::move(order.error()));
-  std::uint64_t word = field->pattern;
-  if (*order == ByteOrder::little && bits > 0) {
-    const std::uint32_t bytes = (bits + 7) / 8;
-    word = __builtin_bswap64(word) >> (64 - 8 * bytes);
-  }
-  packet.write_word(position, word & low_mask(bits), bits);
+  auto placed = place(family, value, bits, fields.reverse_bits, position, packet,
+                      [&] { return recipe::parse_byte_order(fields.byte_order, names.byte_order); });
+  if (!placed) return Unexpected(std::move(placed.error()));
   return position + bits;
 }
 
-}  // namespace
+// A new packet of `size` bytes, zeroed, and its bytes.
+Result<PyRef> new_packet(std::uint64_t size, std::uint8_t*& data) noexcept {
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!bytes) return raised();
+  data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+  std::memset(data, 0, size);
+  return bytes;
+}
 
-Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
+// The uncached path: the sizing pass over every item, then the item pass.
+Result<PyRef> pack_each(const python::RecipeItems& recipe) {
   std::vector<Plan> plans;
   auto total = plan_items(recipe, plans);
   if (!total) return Unexpected(std::move(total.error()));
   const std::uint64_t size = (*total + 7) / 8;
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!bytes) return raised();
-  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
-  std::memset(data, 0, size);
+  std::uint8_t* data = nullptr;
+  auto bytes = new_packet(size, data);
+  if (!bytes) return bytes;
   Packet packet(data, size);
   Names names;
   std::uint64_t position = 0;
@@ -495,6 +515,178 @@ Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
     position = *end;
   }
   return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Compiled layouts: everything but the values read once, kept while the recipe stays as it was.
+
+struct CompiledField {
+  Family family;
+  std::uint32_t bits;
+  std::uint64_t position;
+  bool reverse;
+  ByteOrder order;
+  bool whole_bytes;  // starts on a byte and fills whole bytes, 8 to 64 bits
+  // Where the item's `value` entry sits in its dict (a PyDict_Next position), and its key: the
+  // dict's keys cannot change while the layout lives, so the value is read there, without a lookup.
+  Py_ssize_t value_position;
+  PyObject* value_key;
+};
+
+class PackLayout final : public recipe::Layout {
+ public:
+  std::vector<CompiledField> fields;
+  std::uint64_t size = 0;  // bytes, as the sizing pass fixes it
+};
+
+// The PyDict_Next position of `dict`'s entry for `value`, or -1.
+Py_ssize_t value_entry(PyObject* dict, PyObject* value, PyObject*& key) noexcept {
+  Py_ssize_t position = 0;
+  Py_ssize_t before = 0;
+  PyObject* found = nullptr;
+  while (before = position, PyDict_Next(dict, &position, &key, &found)) {
+    if (found == value && PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "value") == 0) {
+      return before;
+    }
+  }
+  return -1;
+}
+
+// An item's value, held. Without the GIL a dict is only read under its lock, which the lookup
+// takes; with it, the entry the layout remembers is read in place when it still holds the key.
+PyRef read_value_at(PyObject* dict, const CompiledField& field) noexcept {
+#ifndef Py_GIL_DISABLED
+  Py_ssize_t position = field.value_position;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  if (position >= 0 && PyDict_Next(dict, &position, &key, &value) && key == field.value_key) {
+    return PyRef::borrow(value);
+  }
+#endif
+  PyObject* looked_up = nullptr;
+  if (PyDict_GetItemRef(dict, recipe::key_object(Key::value), &looked_up) < 0) PyErr_Clear();  // str keys: cannot fail
+  return PyRef::steal(looked_up);
+}
+
+// Whether a field of `family` and `bits` can fail whatever its value: such a recipe is left to
+// the uncached path, which reports the failure in its own order.
+bool fails_whatever_the_value(Family family, std::uint32_t bits) noexcept {
+  if (family == Family::binary || is_text(family)) return false;
+  if (family == Family::ieee754) return bits != 16 && bits != 32 && bits != 64 && bits != 128;
+  for (const UnbuiltFloatFamily& unbuilt : kUnbuiltFloats) {
+    if (unbuilt.family == family) return true;  // refused for its width, or not built
+  }
+  return bits > 64;
+}
+
+// Compiles a recipe whose items are all plain and whose reading succeeds whatever the values
+// hold; null otherwise, with no exception left set. Runs no code of the caller's.
+std::shared_ptr<const PackLayout> compile(const python::RecipeItems& recipe) {
+  auto layout = std::make_shared<PackLayout>();
+  layout->fields.reserve(recipe.size());
+  Names names;
+  const auto refuse = [] {
+    PyErr_Clear();
+    return nullptr;
+  };
+  std::uint64_t end = 0;       // the sizing pass's furthest end
+  std::uint64_t position = 0;  // the item pass's position
+  for (const PyRef& item : recipe) {
+    recipe::RawItem raw;
+    if (!recipe::read_plain_item(item.get(), raw) || !recipe::fixed_layout(raw)) return refuse();
+    std::uint32_t bits = 0;
+    bool has_offset = false;
+    std::uint32_t offset = 0;
+    recipe::Fields fields;
+    PyObject* value = nullptr;
+    if (!recipe::read_fields(raw, fields, &bits) || !recipe::read_offset_bits(raw, has_offset, offset) ||
+        !recipe::read_value(raw, fields.name.utf8, value)) {
+      return refuse();
+    }
+    const std::uint64_t start = has_offset ? offset : end;
+    if (start + bits > kLastPosition) return refuse();
+    if (start + bits > end) end = start + bits;
+    if (has_offset) position = offset;
+
+    auto index = names.encoding.match(fields.encoding, kNames.data(), kNames.size());
+    if (!index || *index < 0) return refuse();
+    const Family family = kFamilyNames[static_cast<std::size_t>(*index)].family;
+    if (fails_whatever_the_value(family, bits)) return refuse();
+    auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
+    if (!order) return refuse();
+    PyObject* value_key = nullptr;
+    const Py_ssize_t value_position = value_entry(item.get(), value, value_key);
+    const bool whole_bytes = position % 8 == 0 && bits % 8 == 0 && bits >= 8 && bits <= 64;
+    layout->fields.push_back(CompiledField{family, bits, position, fields.reverse_bits, *order, whole_bytes,
+                                           value_position, value_key});
+    position += bits;
+  }
+  layout->size = (end + 7) / 8;
+  return layout;
+}
+
+// Packs with a compiled layout. Every item's value is taken first, as the sizing pass takes every
+// item before any value is converted. An item that lost its value since (only another thread can
+// do that between the lookup and here) sends the call to the uncached path, which reports it:
+// `fallback` is set and nothing is returned.
+Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems& recipe, bool& fallback) {
+  std::vector<PyRef> values(recipe.size());
+  for (std::size_t i = 0; i < recipe.size(); ++i) {
+    values[i] = read_value_at(recipe.item(i), layout.fields[i]);
+    if (!values[i]) {
+      fallback = true;
+      return PyRef();
+    }
+  }
+  std::uint8_t* data = nullptr;
+  auto bytes = new_packet(layout.size, data);
+  if (!bytes) return bytes;
+  Packet packet(data, layout.size);
+  // From here on value conversions run Python code, which may change the recipe: only the values
+  // taken above and the layout are read.
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const CompiledField& field = layout.fields[i];
+    PyObject* value = values[i].get();
+    Py_ssize_t small = 0;
+    if (field.family == Family::unsigned_int && field.whole_bytes && python::compact_value(value, small) &&
+        small >= 0 && (field.bits == 64 || static_cast<std::uint64_t>(small) >> field.bits == 0)) {
+      // The usual field: a small int in range, on whole bytes. What place() writes, stored directly.
+      std::uint64_t word = static_cast<std::uint64_t>(small);
+      if (field.reverse) word = reverse_low_bits(word, field.bits);
+      if (field.order == ByteOrder::little) word = __builtin_bswap64(word) >> (64 - field.bits);
+      const std::uint64_t big_endian = __builtin_bswap64(word << (64 - field.bits));
+      std::memcpy(data + field.position / 8, &big_endian, field.bits / 8);
+      continue;
+    }
+    auto placed = place(field.family, value, field.bits, field.reverse, field.position, packet,
+                        [&]() -> Result<ByteOrder> { return field.order; });
+    if (!placed) return Unexpected(std::move(placed.error()));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
+  bool fallback = false;
+  if (const auto cached = recipe::find_layout(recipe::Use::pack, recipe)) {
+    // Served in place: the values are taken before any Python code runs.
+    auto packed = pack_compiled(static_cast<const PackLayout&>(*cached), recipe, fallback);
+    if (!fallback) return packed;
+    recipe.hold();
+  } else {
+    recipe.hold();
+    recipe::Compiling compiling(recipe::Use::pack, recipe);
+    if (compiling.started()) {
+      if (auto layout = compile(recipe)) {
+        auto packed = pack_compiled(*layout, recipe, fallback);
+        // Only a layout that has served a call whole is kept.
+        if (packed && !fallback) compiling.publish(std::move(layout));
+        if (!fallback) return packed;
+      }
+    }
+  }
+  return pack_each(recipe);
 }
 
 }  // namespace tessel::encoder

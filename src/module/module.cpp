@@ -15,8 +15,10 @@
 #include "encoder/encoder.hpp"
 #include "encoder/recipe_packer.hpp"
 #include "python/binder.hpp"
+#include "python/critical_section.hpp"
 #include "python/errors.hpp"
 #include "python/py_ref.hpp"
+#include "recipe/cache.hpp"
 #include "recipe/item.hpp"
 
 namespace tessel::module {
@@ -173,19 +175,6 @@ bool add_functions(PyObject* module) {
   return true;
 }
 
-// Holds a PyMutex for a scope. A thread that waits for it detaches from the interpreter (it lets
-// go of the GIL, or lets a stop-the-world pause proceed), so the holder never waits on a waiter.
-class MutexLock {
- public:
-  explicit MutexLock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
-  ~MutexLock() { PyMutex_Unlock(&mutex_); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  PyMutex& mutex_;
-};
-
 PyObject* init() {
   // The module serves exactly one interpreter per process: the first that imports it.
   static std::atomic<std::int64_t> owner{-1};
@@ -217,6 +206,7 @@ PyObject* init() {
   if (PyObject* module = cached.load(std::memory_order_acquire)) return new_ref(module);
 
   if (!intern_param_names() || !recipe::intern_keys()) return nullptr;
+  recipe::start_layout_cache();
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module || !add_functions(module.get())) return nullptr;
 #ifdef Py_GIL_DISABLED

@@ -11,15 +11,6 @@
 
 namespace tessel::python {
 
-namespace {
-// Small exact ints (a few machine words' worth) are read in place, without a call.
-bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
-  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
-  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
-  return true;
-}
-}  // namespace
-
 bool to_i64(PyObject* object, std::int64_t& out) noexcept {
   if (Py_ssize_t compact = 0; compact_value(object, compact)) {
     out = compact;
@@ -192,7 +183,7 @@ bool sequence_or_refuse(PyObject* object) noexcept {
 
 namespace {
 // Iterating a list or tuple yields its items in order: take them directly, each held for the call.
-void hold_items(PyObject* sequence, RecipeItems& out) {
+void hold_items(PyObject* sequence, std::vector<PyRef>& out) {
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
   PyObject** items = PySequence_Fast_ITEMS(sequence);
   out.reserve(static_cast<std::size_t>(size));
@@ -200,15 +191,27 @@ void hold_items(PyObject* sequence, RecipeItems& out) {
 }
 }  // namespace
 
+void RecipeItems::hold() const {
+  if (held_) return;
+  hold_items(source_, items_);
+  held_ = true;
+}
+
 bool to_recipe(PyObject* object, RecipeItems& out) {
   if (PyTuple_CheckExact(object)) {
-    hold_items(object, out);
+    out.source_ = object;  // its items cannot change
+    out.held_ = false;
     return true;
   }
   if (PyList_CheckExact(object)) {
+    out.source_ = object;
+#ifdef Py_GIL_DISABLED
     // Another thread may resize the list: its items are taken in one go, under its lock.
     const CriticalSection section(object);
-    hold_items(object, out);
+    hold_items(object, out.items_);
+#else
+    out.held_ = false;
+#endif
     return true;
   }
   if (!sequence_or_refuse(object)) return false;
@@ -218,10 +221,10 @@ bool to_recipe(PyObject* object, RecipeItems& out) {
     PyErr_Clear();
     hint = 0;
   }
-  out.reserve(static_cast<std::size_t>(hint < 4096 ? hint : 4096));
+  out.items_.reserve(static_cast<std::size_t>(hint < 4096 ? hint : 4096));
   PyRef iterator = PyRef::steal(PyObject_GetIter(object));
   if (!iterator) return false;
-  while (PyObject* item = PyIter_Next(iterator.get())) out.push_back(PyRef::steal(item));
+  while (PyObject* item = PyIter_Next(iterator.get())) out.items_.push_back(PyRef::steal(item));
   return !PyErr_Occurred();
 }
 

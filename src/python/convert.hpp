@@ -18,8 +18,47 @@
 
 namespace tessel::python {
 
-// The recipe argument: every item of the sequence, in order, held for the call.
-using RecipeItems = std::vector<PyRef>;
+// The recipe argument: its items, in order, and the caller's list or tuple itself when it is
+// exactly one of those (borrowed: it is an argument of the call), which is what a compiled layout
+// is looked up by.
+//
+// Any other sequence is iterated and its items held at once. A list or tuple is read in place
+// until hold() is called: a call served by a compiled layout only compares the items with the
+// layout's and reads values out of them before any Python code can run, so it need not hold them.
+// Without the GIL another thread may change a list at any moment: a list's items are then taken
+// at once, under its lock.
+class RecipeItems {
+ public:
+  [[nodiscard]] PyObject* source() const noexcept { return source_; }
+  [[nodiscard]] std::size_t size() const noexcept {
+    return held_ ? items_.size() : static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source_));
+  }
+  // Item `i`, borrowed: held, or read in place (then valid only until Python code runs).
+  [[nodiscard]] PyObject* item(std::size_t i) const noexcept {
+    return held_ ? items_[i].get() : PySequence_Fast_ITEMS(source_)[i];
+  }
+  // Holds every item for the rest of the call; any path that may run Python code while it reads
+  // the items calls this first. May throw std::bad_alloc.
+  void hold() const;
+
+  // The held items (after hold()).
+  [[nodiscard]] const PyRef& operator[](std::size_t i) const noexcept { return items_[i]; }
+  [[nodiscard]] auto begin() const noexcept { return items_.begin(); }
+  [[nodiscard]] auto end() const noexcept { return items_.end(); }
+
+ private:
+  friend bool to_recipe(PyObject* object, RecipeItems& out);
+  PyObject* source_ = nullptr;
+  mutable std::vector<PyRef> items_;
+  mutable bool held_ = true;
+};
+
+// Small exact ints (a few machine words' worth) are read in place, without a call.
+inline bool compact_value(PyObject* object, Py_ssize_t& value) noexcept {
+  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) return false;
+  value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+  return true;
+}
 
 bool to_i64(PyObject* object, std::int64_t& out) noexcept;
 bool to_u64(PyObject* object, std::uint64_t& out) noexcept;

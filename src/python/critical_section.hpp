@@ -35,4 +35,18 @@ class CriticalSection {
 #endif
 };
 
+// Holds a PyMutex for a scope. A thread that waits for it detaches from the interpreter (it lets
+// go of the GIL, or lets a stop-the-world pause proceed, and its critical sections are suspended),
+// so the holder never waits on a waiter.
+class MutexLock {
+ public:
+  explicit MutexLock(PyMutex& mutex) noexcept : mutex_(mutex) { PyMutex_Lock(&mutex_); }
+  ~MutexLock() { PyMutex_Unlock(&mutex_); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  PyMutex& mutex_;
+};
+
 }  // namespace tessel::python

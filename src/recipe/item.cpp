@@ -109,6 +109,22 @@ bool ascii_lower_equal(std::string_view text, std::string_view lower) noexcept {
 
 }  // namespace
 
+PyObject* key_object(Key key) noexcept { return interned_keys[slot(key)]; }
+
+bool fixed_layout(const RawItem& item) noexcept {
+  if (!item.plain) return false;
+  const auto exact_str = [&](Key key) {
+    PyObject* value = item.get(key);
+    return value != nullptr && PyUnicode_CheckExact(value);
+  };
+  PyObject* bits = item.get(Key::bits);
+  PyObject* offset = item.get(Key::offset_bits);
+  PyObject* reverse = item.get(Key::reverse_bits);
+  return exact_str(Key::name) && exact_str(Key::encoding) && exact_str(Key::byte_order) && bits != nullptr &&
+         PyLong_CheckExact(bits) && (offset == nullptr || PyLong_CheckExact(offset)) &&
+         (reverse == Py_True || reverse == Py_False);
+}
+
 bool intern_keys() noexcept {
   for (std::size_t i = 0; i < kKeyCount; ++i) {
     if (interned_keys[i] == nullptr) {
@@ -131,7 +147,19 @@ Result<void> read_item(PyObject* item, RawItem& out) noexcept {
     const python::CriticalSection section(item);
     whole = walk(item, out);
   }
+  out.plain = whole && PyDict_CheckExact(item);
   return whole ? Result<void>{} : look_up_each(item, out);
+}
+
+bool read_plain_item(PyObject* item, RawItem& out) noexcept {
+  if (!PyDict_CheckExact(item)) return false;
+  bool whole = false;
+  {
+    const python::CriticalSection section(item);
+    whole = walk(item, out);
+  }
+  out.plain = whole;
+  return whole;
 }
 
 Result<Text> text(const RawItem& item, Key key) noexcept {

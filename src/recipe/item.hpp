@@ -29,17 +29,32 @@ inline constexpr std::size_t kKeyCount = 7;
 // function exists, so every call reads the finished table.
 bool intern_keys() noexcept;
 
+// The interned key object (the module holds it for the life of the process).
+[[nodiscard]] PyObject* key_object(Key key) noexcept;
+
 // The values of an item's keys, null where a key is absent.
 struct RawItem {
   std::array<PyRef, kKeyCount> values;
+  // An exact dict whose keys are all exact str: read without running any code of the caller's.
+  bool plain = false;
   [[nodiscard]] PyObject* get(Key key) const noexcept { return values[static_cast<std::size_t>(key)].get(); }
 };
+
+// Whether reading `item` can be compiled into a layout: a plain dict whose layout keys hold an
+// exact str (name, encoding, byte_order), an exact int (bits, and offset_bits when present) and a
+// bool (reverse_bits). Converting such values runs no code of the caller's, and nothing but a
+// change to the dict itself can change what they read as.
+[[nodiscard]] bool fixed_layout(const RawItem& item) noexcept;
 
 // Reads an item: "'{type}' object cannot be cast as 'dict'" unless it is a dict or a dict subclass.
 // The dict is read in one go under its lock, so the values are one state of it even while another
 // thread changes it. `out` must be empty: dropping a value it held could run a finalizer while
 // the dict's entries are borrowed.
 [[nodiscard]] Result<void> read_item(PyObject* item, RawItem& out) noexcept;
+
+// Reads a plain item (see RawItem::plain) for compiling: false, `out` untouched, for anything else,
+// without running any code of the caller's.
+[[nodiscard]] bool read_plain_item(PyObject* item, RawItem& out) noexcept;
 
 // A str value: the object and its UTF-8 text (owned by the object, which RawItem holds).
 struct Text {

@@ -1,0 +1,64 @@
+// Compiled layouts: what the packer and the unpacker make of a recipe, kept between calls.
+//
+// A recipe is a list of dicts the caller may change at any time, so a layout is looked up by the
+// identity of the list and checked against the identities of its items on every call, and every
+// item dict it was compiled from is watched with the interpreter's dict watcher: any change to one
+// (except a new `value`, which no layout holds), its clearing or its deallocation drops the
+// layouts built from it. The cache holds no reference to a recipe: a recipe its caller drops
+// drops its layouts as its dicts go.
+//
+// Only recipes whose reading runs no code of the caller's are compiled (an exact list or tuple of
+// plain dicts with exact values, see fixed_layout), and a layout is published only by a call that
+// succeeded with it: a recipe that fails is read afresh on every call, by the same code as before.
+//
+// Bounded to a few dozen layouts, least recently used out. Lookups, compilations and watcher
+// callbacks may run on many threads at once: one mutex guards the table, and nothing under it
+// runs Python code or releases a Python object. Without a free watcher slot the cache stays off.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "python/convert.hpp"
+
+namespace tessel::recipe {
+
+// A compiled layout. The packer and the unpacker derive their own; never changed once published.
+class Layout {
+ public:
+  virtual ~Layout() = default;
+};
+
+enum class Use : std::uint8_t { pack, unpack };
+
+// Takes a dict watcher slot for the cache, once, while the module is built. Without one the cache
+// stays off, silently: every call then reads its recipe as if it were new.
+void start_layout_cache() noexcept;
+
+// The layout published for this recipe (the same list or tuple holding the same dicts), or null.
+[[nodiscard]] std::shared_ptr<const Layout> find_layout(Use use, const python::RecipeItems& recipe) noexcept;
+
+struct Entry;
+
+// A layout being compiled. The recipe's dicts are watched before they are read, so a change made
+// while they are read (by another thread, or a finalizer run by an allocation) spoils the entry
+// and publish() drops the layout. Not started (started() false) when the cache is off or the
+// recipe is not an exact list or tuple of exact dicts; then there is nothing to publish.
+class Compiling {
+ public:
+  Compiling(Use use, const python::RecipeItems& recipe) noexcept;
+  ~Compiling();
+  Compiling(const Compiling&) = delete;
+  Compiling& operator=(const Compiling&) = delete;
+
+  [[nodiscard]] bool started() const noexcept { return entry_ != nullptr; }
+  // Publishes the layout unless one of its dicts changed since the entry started.
+  void publish(std::shared_ptr<const Layout> layout) noexcept;
+
+ private:
+  std::shared_ptr<Entry> entry_;
+};
+
+}  // namespace tessel::recipe
