@@ -13,6 +13,16 @@ def item(name, encoding, bits, order="big", reverse=False, at=None, **more):
     return d
 
 
+def panic_type():
+    """The type unpack_parameters raises for a read past the end of a packet (not exported)."""
+    import tessel
+
+    try:
+        tessel.unpack_parameters(b"", 0, [item("f", "unsigned", 8)])
+    except BaseException as e:  # noqa: BLE001 - the type is what we are after
+        return type(e)
+
+
 def without(d, *keys):
     return {k: v for k, v in d.items() if k not in keys}
 

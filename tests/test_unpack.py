@@ -10,16 +10,9 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tessel
-from recipes import TEXT_CODECS, HookedDict, item, separator_variants, spellings, without
+from recipes import TEXT_CODECS, HookedDict, item, panic_type, separator_variants, spellings, without
 
 unpack = tessel.unpack_parameters
-
-
-def panic_type():
-    try:
-        unpack(b"", 0, [item("f", "unsigned", 8)])
-    except BaseException as e:  # noqa: BLE001 - the type is what we are after
-        return type(e)
 
 
 WIDE = "01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11"

@@ -230,8 +230,10 @@ struct CompiledField {
 class UnpackLayout final : public recipe::Layout {
  public:
   std::vector<CompiledField> fields;
-  // The result's keys in the order the uncached path inserts them, each mapped to None; a result
-  // starts as a copy of it, so its keys are never inserted (nor its table grown) one by one.
+  std::vector<PyRef> names;  // the fields' names, held
+  // The first result this layout gave, kept for its keys: in the order the uncached path inserts
+  // them, with their hashes. Later results start as a copy of it, every value then replaced, so
+  // their keys are never inserted (nor their tables grown) one by one.
   PyRef keys;
 };
 
@@ -259,14 +261,10 @@ inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, 
 // Compiles a recipe whose items are all plain and whose reading succeeds; null otherwise, with
 // no exception left set: such a recipe is read by the uncached path, which reports its failure in
 // its own order. Runs no code of the caller's.
-std::shared_ptr<const UnpackLayout> compile(const python::RecipeItems& recipe) {
+std::shared_ptr<UnpackLayout> compile(const python::RecipeItems& recipe) {
   auto layout = std::make_shared<UnpackLayout>();
-  layout->keys = PyRef::steal(PyDict_New());
-  if (!layout->keys) {
-    PyErr_Clear();
-    return nullptr;
-  }
   layout->fields.reserve(recipe.size());
+  layout->names.reserve(recipe.size());
   recipe::NameCache encodings;
   recipe::NameCache byte_orders;
   const auto refuse = [] {
@@ -287,8 +285,7 @@ std::shared_ptr<const UnpackLayout> compile(const python::RecipeItems& recipe) {
     if (!index || *index < 0) return refuse();
     const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
     if (decoding == Decoding::ieee754_f128 && bits > 64) return refuse();
-    // The template holds the name (and with it its UTF-8 text) for the layout's life.
-    if (PyDict_SetDefault(layout->keys.get(), fields.name.object, Py_None) == nullptr) return refuse();
+    layout->names.push_back(PyRef::borrow(fields.name.object));  // and with it its UTF-8 text
     const auto count = static_cast<std::uint32_t>((std::uint64_t{bits} + 7) / 8);
     layout->fields.push_back(CompiledField{fields.name.object, fields.name.utf8, decoding, bits, offset, count,
                                            low_mask(bits), has_offset, *order == ByteOrder::little,
@@ -299,7 +296,7 @@ std::shared_ptr<const UnpackLayout> compile(const python::RecipeItems& recipe) {
 
 Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::uint8_t> packet,
                               std::uint32_t offset_bits) {
-  PyRef result = PyRef::steal(PyDict_Copy(layout.keys.get()));
+  PyRef result = PyRef::steal(layout.keys ? PyDict_Copy(layout.keys.get()) : PyDict_New());
   if (!result) return raised();
   const std::uint64_t length = packet.size();
   std::uint64_t running = offset_bits;
@@ -397,8 +394,15 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
   if (compiling.started()) {
     if (auto layout = compile(recipe)) {
       auto result = unpack_compiled(*layout, packet, offset_bits);
-      // Only a layout that has served a call whole is kept.
-      if (result) compiling.publish(std::move(layout));
+      // Only a layout that has served a call whole is kept, with that call's keys.
+      if (result) {
+        layout->keys = PyRef::steal(PyDict_Copy(result->get()));
+        if (layout->keys) {
+          compiling.publish(std::move(layout));
+        } else {
+          PyErr_Clear();
+        }
+      }
       return result;
     }
   }

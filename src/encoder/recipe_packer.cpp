@@ -213,7 +213,8 @@ Result<std::uint64_t> encode_unbuilt_float_field(const UnbuiltFloatFamily& famil
 }
 
 // The numeric families' pattern, before the field writer.
-Result<std::uint64_t> numeric_pattern(Family family, PyObject* value, std::uint32_t bits) {
+[[gnu::always_inline]] inline Result<std::uint64_t> numeric_pattern(Family family, PyObject* value,
+                                                                     std::uint32_t bits) {
   switch (family) {
     case Family::unsigned_int: {
       std::uint64_t number = 0;
@@ -539,7 +540,8 @@ class PackLayout final : public recipe::Layout {
   std::uint64_t size = 0;  // bytes, as the sizing pass fixes it
 };
 
-// The PyDict_Next position of `dict`'s entry for `value`, or -1.
+// The PyDict_Next position of the entry of `dict` that holds `value` under the key "value", and
+// that key; -1 if there is none.
 Py_ssize_t value_entry(PyObject* dict, PyObject* value, PyObject*& key) noexcept {
   Py_ssize_t position = 0;
   Py_ssize_t before = 0;
@@ -549,6 +551,7 @@ Py_ssize_t value_entry(PyObject* dict, PyObject* value, PyObject*& key) noexcept
       return before;
     }
   }
+  key = nullptr;
   return -1;
 }
 
@@ -614,9 +617,13 @@ std::shared_ptr<const PackLayout> compile(const python::RecipeItems& recipe) {
     if (fails_whatever_the_value(family, bits)) return refuse();
     auto order = recipe::parse_byte_order(fields.byte_order, names.byte_order);
     if (!order) return refuse();
-    PyObject* value_key = nullptr;
-    const Py_ssize_t value_position = value_entry(item.get(), value, value_key);
     const bool whole_bytes = position % 8 == 0 && bits % 8 == 0 && bits >= 8 && bits <= 64;
+    PyObject* value_key = nullptr;
+#ifdef Py_GIL_DISABLED
+    const Py_ssize_t value_position = -1;  // read by lookup, under the dict's lock
+#else
+    const Py_ssize_t value_position = value_entry(item.get(), value, value_key);
+#endif
     layout->fields.push_back(CompiledField{family, bits, position, fields.reverse_bits, *order, whole_bytes,
                                            value_position, value_key});
     position += bits;

@@ -3,8 +3,9 @@
 #include "recipe/cache.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <new>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,26 +22,124 @@ struct Entry {
   std::vector<PyObject*> items;   // the dicts, by identity: each is watched while the entry is live
   std::shared_ptr<const Layout> layout;
   std::uint64_t last_use = 0;
+  std::uint64_t hits = 0;         // calls served after the one that compiled it
+  unsigned slot = 0;              // its place in the table, and its bit in the readers' masks
   bool live = true;
 };
 
 namespace {
 
-constexpr std::size_t kMaxLayouts = 64;
+constexpr unsigned kMaxLayouts = 64;  // one bit each in a 64-bit mask
 
 using python::MutexLock;
 
+// Which entries read each watched dict: open addressing over the dicts' addresses, a mask of
+// entry slots for each, no allocation per dict. Every recipe a caller builds afresh passes
+// through here twice (in when compiled, out when its dicts go), so this is the first-call cost.
+class Readers {
+ public:
+  // Adds `bit` for `dict`; true when the dict had no reader before (it is to be watched).
+  bool add(PyObject* dict, std::uint64_t bit) {
+    if (2 * (used_ + 1) > rows_.size()) grow();
+    Row& row = rows_[find(dict)];
+    const bool first = row.dict == nullptr;
+    if (first) {
+      row.dict = dict;
+      ++used_;
+    }
+    row.mask |= bit;
+    return first;
+  }
+  // Takes `bit` away from `dict`; true when that was its last reader (it is to stop being watched).
+  bool remove(PyObject* dict, std::uint64_t bit) noexcept {
+    if (rows_.empty()) return false;
+    std::size_t i = find(dict);
+    if (rows_[i].dict == nullptr || (rows_[i].mask & bit) == 0) return false;
+    rows_[i].mask &= ~bit;
+    if (rows_[i].mask != 0) return false;
+    // Backward-shift deletion: later rows of the same probe run move up into the hole.
+    const std::size_t mask = rows_.size() - 1;
+    for (std::size_t j = (i + 1) & mask; rows_[j].dict != nullptr; j = (j + 1) & mask) {
+      const std::size_t home = hash(rows_[j].dict) & mask;
+      if (((j - home) & mask) >= ((j - i) & mask)) {
+        rows_[i] = rows_[j];
+        i = j;
+      }
+    }
+    rows_[i] = Row{};
+    --used_;
+    return true;
+  }
+  [[nodiscard]] std::uint64_t get(PyObject* dict) const noexcept {
+    if (rows_.empty()) return 0;
+    const Row& row = rows_[find(dict)];
+    return row.dict == nullptr ? 0 : row.mask;
+  }
+  void clear() noexcept {
+    std::fill(rows_.begin(), rows_.end(), Row{});
+    used_ = 0;
+  }
+
+ private:
+  struct Row {
+    PyObject* dict = nullptr;
+    std::uint64_t mask = 0;
+  };
+  static std::size_t hash(PyObject* dict) noexcept {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15u >> 20);
+  }
+  // The row holding `dict`, or the empty row where it would go.
+  [[nodiscard]] std::size_t find(PyObject* dict) const noexcept {
+    const std::size_t mask = rows_.size() - 1;
+    std::size_t i = hash(dict) & mask;
+    while (rows_[i].dict != nullptr && rows_[i].dict != dict) i = (i + 1) & mask;
+    return i;
+  }
+  void grow() {
+    std::vector<Row> old(std::max<std::size_t>(64, 2 * rows_.size()));
+    old.swap(rows_);
+    used_ = 0;
+    for (const Row& row : old) {
+      if (row.dict == nullptr) continue;
+      rows_[find(row.dict)] = row;
+      ++used_;
+    }
+  }
+  std::vector<Row> rows_;
+  std::size_t used_ = 0;
+};
+
+// How often a list or tuple has come without a layout. A recipe is compiled on its second call,
+// not its first: one built for a single call (a literal in a loop, say) would pay for compiling and
+// watching and gain nothing. Such recipes are often rebuilt at the addresses of the last, so a
+// layout whose dicts are freed before it served a single call doubles the count its address needs.
+struct Sighting {
+  PyObject* source = nullptr;
+  std::uint32_t seen = 0;
+  std::uint32_t needed = 2;
+};
+constexpr std::size_t kSightings = 256;
+constexpr std::uint32_t kMostNeeded = 64;
+
 struct Table {
   PyMutex lock{};
-  int watcher = -1;                                              // set once, before any call
-  std::vector<std::shared_ptr<Entry>> entries;                   // at most kMaxLayouts
-  std::unordered_map<PyObject*, std::vector<Entry*>> readers;    // dict -> entries built from it
+  int watcher = -1;                                             // set once, before any call
+  std::array<std::shared_ptr<Entry>, kMaxLayouts> slots;        // null where free
+  std::uint64_t published = 0;                                  // the slots whose entry has a layout
+  Readers readers;
+  std::array<Sighting, kSightings> sightings;
   std::uint64_t clock = 0;
 };
+
 
 // The module serves one interpreter for the life of the process, and so does its table. Never
 // destroyed: at exit the interpreter is gone, and the layouts' objects with it.
 Table& table = *new Table;
+
+Sighting& sighting(PyObject* source) noexcept {
+  const auto hash = (reinterpret_cast<std::uintptr_t>(source) >> 4) * 0x9E3779B97F4A7C15u >> 56;
+  return table.sightings[hash % kSightings];
+}
 
 // What an unlinking let go of: released only once the table's lock is let go, since releasing a
 // layout releases Python objects.
@@ -56,26 +155,18 @@ void watch(PyObject* dict, bool on) noexcept {
 // Takes `entry` out of the table (under the lock). Dicts no other entry reads stop being watched,
 // except `changing`, the dict whose own event is being handled: it is not locked again from its own
 // callback, and stays watched for nothing, which costs one callback that finds no reader.
-void unlink(Entry& entry, PyObject* changing, Graveyard& graveyard) {
+void unlink(Entry& entry, PyObject* changing, Graveyard& graveyard, bool freed = false) {
   entry.live = false;
+  if (freed && entry.layout && entry.hits == 0) {
+    Sighting& seen = sighting(entry.source);
+    if (seen.source == entry.source && seen.needed < kMostNeeded) seen.needed *= 2;
+  }
+  const std::uint64_t bit = std::uint64_t{1} << entry.slot;
   for (PyObject* dict : entry.items) {
-    const auto found = table.readers.find(dict);
-    if (found == table.readers.end()) continue;
-    std::vector<Entry*>& readers = found->second;
-    const auto mine = std::find(readers.begin(), readers.end(), &entry);
-    if (mine != readers.end()) readers.erase(mine);  // one per place the dict holds in the recipe
-    if (readers.empty()) {
-      if (dict != changing) watch(dict, false);
-      table.readers.erase(found);
-    }
+    if (table.readers.remove(dict, bit) && dict != changing) watch(dict, false);
   }
-  const auto slot = std::find_if(table.entries.begin(), table.entries.end(),
-                                 [&](const std::shared_ptr<Entry>& e) { return e.get() == &entry; });
-  if (slot != table.entries.end()) {
-    graveyard.push_back(std::move(*slot));
-    *slot = std::move(table.entries.back());
-    table.entries.pop_back();
-  }
+  table.published &= ~bit;
+  graveyard.push_back(std::move(table.slots[entry.slot]));
 }
 
 bool is_value_key(PyObject* key) noexcept {
@@ -89,21 +180,24 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
   if (event == PyDict_EVENT_MODIFIED && is_value_key(key)) return 0;
   Graveyard graveyard;
   try {
+    graveyard.reserve(kMaxLayouts);
     const MutexLock held(table.lock);
-    const auto found = table.readers.find(dict);
-    if (found == table.readers.end()) return 0;
-    // Unlinking edits this list: walk a copy, holding each entry while it is unlinked.
-    const std::vector<Entry*> readers = found->second;
-    for (Entry* entry : readers) {
-      if (entry->live) unlink(*entry, dict, graveyard);
+    std::uint64_t readers = table.readers.get(dict);
+    while (readers != 0) {
+      const auto slot = static_cast<unsigned>(__builtin_ctzll(readers));
+      readers &= readers - 1;
+      if (table.slots[slot]) unlink(*table.slots[slot], dict, graveyard, event == PyDict_EVENT_DEALLOCATED);
     }
   } catch (const std::bad_alloc&) {
     // Out of memory: forget every layout rather than keep one that may be stale. Their dicts stay
     // watched, for nothing.
-    Graveyard all;  // declared before the lock, so released after it is let go
+    std::array<std::shared_ptr<Entry>, kMaxLayouts> all;  // declared before the lock, so released after it
     const MutexLock held(table.lock);
-    for (const std::shared_ptr<Entry>& entry : table.entries) entry->live = false;
-    all.swap(table.entries);
+    for (std::shared_ptr<Entry>& entry : table.slots) {
+      if (entry) entry->live = false;
+    }
+    all.swap(table.slots);
+    table.published = 0;
     table.readers.clear();
   }
   return 0;
@@ -126,13 +220,15 @@ std::shared_ptr<const Layout> find_layout(Use use, const python::RecipeItems& re
   if (table.watcher < 0 || source == nullptr) return nullptr;
   const std::size_t size = recipe.size();
   const MutexLock held(table.lock);
-  for (const std::shared_ptr<Entry>& entry : table.entries) {
-    if (entry->source != source || entry->use != use || !entry->layout) continue;
+  for (std::uint64_t published = table.published; published != 0; published &= published - 1) {
+    const std::shared_ptr<Entry>& entry = table.slots[static_cast<unsigned>(__builtin_ctzll(published))];
+    if (entry->source != source || entry->use != use) continue;
     if (entry->type != Py_TYPE(source) || entry->items.size() != size) return nullptr;
     for (std::size_t i = 0; i < size; ++i) {
       if (entry->items[i] != recipe.item(i)) return nullptr;
     }
     entry->last_use = ++table.clock;
+    ++entry->hits;
     return entry->layout;
   }
   return nullptr;
@@ -145,8 +241,14 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
   for (std::size_t i = 0; i < size; ++i) {
     if (!PyDict_CheckExact(recipe.item(i))) return;
   }
-  Graveyard graveyard;
+  Graveyard graveyard;  // declared before the lock, so released after it is let go
+  const MutexLock held(table.lock);
+  Sighting& seen = sighting(source);
+  if (seen.source != source) seen = Sighting{source, 0, 2};
+  if (++seen.seen < seen.needed) return;
+  seen.seen = 0;
   try {
+    graveyard.reserve(3);  // a stale entry for this recipe, the oldest, and this one
     auto entry = std::make_shared<Entry>();
     entry->use = use;
     entry->source = source;
@@ -154,43 +256,38 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
     entry->items.reserve(size);
     for (std::size_t i = 0; i < size; ++i) entry->items.push_back(recipe.item(i));
 
-    const MutexLock held(table.lock);
-    // One entry per recipe and use: an older one for the same list no longer describes it.
-    for (std::size_t i = 0; i < table.entries.size();) {
-      Entry& old = *table.entries[i];
-      if (old.source == source && old.use == use) {
-        unlink(old, nullptr, graveyard);
-      } else {
-        ++i;
+    // One entry per recipe and use: an older one for the same list no longer describes it. The
+    // place goes to a free slot, else the least recently used entry's.
+    unsigned free_slot = kMaxLayouts;
+    unsigned oldest = 0;
+    for (unsigned slot = 0; slot < kMaxLayouts; ++slot) {
+      const std::shared_ptr<Entry>& old = table.slots[slot];
+      if (old && old->source == source && old->use == use) unlink(*old, nullptr, graveyard);
+      if (!table.slots[slot]) {
+        if (free_slot == kMaxLayouts) free_slot = slot;
+      } else if (!table.slots[oldest] || table.slots[slot]->last_use < table.slots[oldest]->last_use) {
+        oldest = slot;
       }
     }
-    if (table.entries.size() >= kMaxLayouts) {
-      const auto oldest = std::min_element(
-          table.entries.begin(), table.entries.end(),
-          [](const std::shared_ptr<Entry>& a, const std::shared_ptr<Entry>& b) { return a->last_use < b->last_use; });
-      unlink(**oldest, nullptr, graveyard);
+    if (free_slot == kMaxLayouts) {
+      unlink(*table.slots[oldest], nullptr, graveyard);
+      free_slot = oldest;
     }
-    table.entries.reserve(kMaxLayouts);
+    entry->slot = free_slot;
     entry->last_use = ++table.clock;
-    table.entries.push_back(entry);
-    for (PyObject* dict : entry->items) {
-      std::vector<Entry*>& readers = table.readers[dict];
-      if (readers.empty()) watch(dict, true);
-      readers.push_back(entry.get());
+    table.slots[free_slot] = entry;
+    const std::uint64_t bit = std::uint64_t{1} << free_slot;
+    try {
+      for (PyObject* dict : entry->items) {
+        if (table.readers.add(dict, bit)) watch(dict, true);
+      }
+    } catch (const std::bad_alloc&) {
+      unlink(*entry, nullptr, graveyard);  // no room to remember it: read afresh, uncached
+      return;
     }
     entry_ = std::move(entry);
   } catch (const std::bad_alloc&) {
-    // No room to remember this recipe: it is read afresh, as an uncached one. An entry half
-    // registered is taken out again.
-    if (entry_ == nullptr) {
-      const MutexLock held(table.lock);
-      for (std::size_t i = 0; i < table.entries.size(); ++i) {
-        if (table.entries[i]->source == source && table.entries[i]->use == use && !table.entries[i]->layout) {
-          unlink(*table.entries[i], nullptr, graveyard);
-          break;
-        }
-      }
-    }
+    // No room to remember this recipe: it is read afresh, as an uncached one.
   }
 }
 
@@ -199,7 +296,14 @@ Compiling::~Compiling() {
   Graveyard graveyard;
   {
     const MutexLock held(table.lock);
-    if (entry_->live && !entry_->layout) unlink(*entry_, nullptr, graveyard);
+    if (entry_->live && !entry_->layout) {
+      try {
+        graveyard.reserve(1);
+        unlink(*entry_, nullptr, graveyard);
+      } catch (const std::bad_alloc&) {
+        // Left in its slot with no layout: found by nothing, and replaced in time like any other.
+      }
+    }
   }
   entry_.reset();
 }
@@ -211,6 +315,7 @@ void Compiling::publish(std::shared_ptr<const Layout> layout) noexcept {
     if (entry_->live) {
       entry_->layout = std::move(layout);
       entry_->last_use = ++table.clock;
+      table.published |= std::uint64_t{1} << entry_->slot;
     }
   }
   // Spoiled: `layout` goes here, outside the lock.

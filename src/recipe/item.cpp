@@ -55,7 +55,7 @@ Result<void> look_up_each(PyObject* dict, RawItem& out) noexcept {
 // and items usually list them in the format's order, so the search for each key starts after the
 // last one found. Fills `out` and returns true, or returns false, `out` untouched, when a key is
 // not an exact str and only a lookup can tell whether it equals one of the format's keys.
-bool walk(PyObject* dict, RawItem& out) noexcept {
+[[gnu::always_inline]] inline bool walk(PyObject* dict, RawItem& out) noexcept {
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* found = nullptr;

@@ -78,7 +78,8 @@ struct Fields {
 
 // The usual item holds ASCII texts and a bool: read those in place; anything else takes the
 // checks one by one.
-[[nodiscard]] inline Result<void> read_fields(const RawItem& item, Fields& out, std::uint32_t* bits = nullptr) noexcept {
+[[nodiscard, gnu::always_inline]] inline Result<void> read_fields(const RawItem& item, Fields& out,
+                                                              std::uint32_t* bits = nullptr) noexcept {
   PyObject* name = item.get(Key::name);
   PyObject* encoding = item.get(Key::encoding);
   PyObject* byte_order = item.get(Key::byte_order);
