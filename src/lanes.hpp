@@ -8,6 +8,7 @@
 // signature would change the calling convention.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +22,9 @@ template <class T, std::size_t N>
 using Vec [[gnu::vector_size(N * sizeof(T))]] = T;
 
 using u8x16 = Vec<std::uint8_t, 16>;
+using u16x8 = Vec<std::uint16_t, 8>;
 using u32x4 = Vec<std::uint32_t, 4>;
+using u64x2 = Vec<std::uint64_t, 2>;
 
 template <class V>
 [[nodiscard]] inline V load(const void* p) noexcept {
@@ -70,6 +73,30 @@ template <class V>
   for (std::size_t i = 1; i < sizeof v / sizeof v[0]; ++i) all |= v[i];
   return all;
 }
+
+// Whether every lane of a comparison's result is all ones.
+template <class Mask>
+[[nodiscard]] inline bool all_set(Mask mask) noexcept {
+  const auto words = as_lanes<u64x2>(mask);
+  return (words[0] & words[1]) == ~std::uint64_t{0};
+}
+
+// The low 16 bits of each 32-bit lane, in order, as four units in the low half: three
+// shuffles SSE2 has (pshuflw, pshufhw, pshufd), where a one-step narrowing would go lane by lane.
+[[nodiscard]] inline u32x4 narrow_16(u32x4 v) noexcept {
+  const auto halves = __builtin_shuffle(as_lanes<u16x8>(v), u16x8{0, 2, 1, 3, 4, 6, 5, 7});
+  return __builtin_shuffle(as_lanes<u32x4>(halves), u32x4{0, 2, 1, 3});
+}
+
+// The low or high four 16-bit lanes, each widened to 32 bits (punpcklwd, punpckhwd with zero).
+template <std::size_t First>
+[[nodiscard]] inline u32x4 widen_16(u16x8 v) noexcept {
+  constexpr bool kLittle = std::endian::native == std::endian::little;
+  constexpr std::uint16_t a = kLittle ? First : 8, b = kLittle ? 8 : First;  // value, then zero
+  return as_lanes<u32x4>(__builtin_shuffle(v, u16x8{}, u16x8{a, b, a + 1u, b + 1u, a + 2u, b + 2u, a + 3u, b + 3u}));
+}
+[[nodiscard]] inline u32x4 widen_low(u16x8 v) noexcept { return widen_16<0>(v); }
+[[nodiscard]] inline u32x4 widen_high(u16x8 v) noexcept { return widen_16<4>(v); }
 
 // `block(i)` for i = 0, N, 2N, ... while N items remain, then `one(i)` for each item left.
 template <std::size_t N, class Block, class One>

@@ -159,6 +159,34 @@ template <class Char>
     // The continuation bytes are tested together; the narrower second-byte ranges of four leads
     // are rare and come after.
     if (b0 < 0xF0) {
+      if constexpr (sizeof(Char) >= 2) {
+        // A run of three-byte sequences (CJK text is little else): four at a time while the next
+        // lead is one too, each sequence read as a word and decoded in its lane. Overlong forms
+        // (below U+0800) and surrogates (U+D800..U+DFFF) are the values whose top five bits
+        // are 0 or 1B. A block that holds anything else is left to the steps below.
+        if (n - i >= 13 && (src[i + 3] & 0xF0) == 0xE0) {
+          const std::size_t start = i;
+          do {
+            using unicode::load32;
+            const lanes::u32x4 x = {load32<ByteOrder::little>(src + i), load32<ByteOrder::little>(src + i + 3),
+                                    load32<ByteOrder::little>(src + i + 6), load32<ByteOrder::little>(src + i + 9)};
+            const lanes::u32x4 c = ((x & 0x0Fu) << 12) | ((x >> 2) & 0x0FC0u) | ((x >> 16) & 0x3Fu);
+            const lanes::u32x4 top = c >> 11;
+            const auto form = lanes::as_lanes<lanes::u32x4>((x & 0x00C0C0F0u) == 0x008080E0u);
+            const auto refused = lanes::as_lanes<lanes::u32x4>((top == 0u) | (top == 0x1Bu));
+            if (!lanes::all_set(form & ~refused)) break;
+            if constexpr (sizeof(Char) == 2) {
+              const lanes::u32x4 units = lanes::narrow_16(c);
+              std::memcpy(dst, &units, 4 * sizeof(Char));
+            } else {
+              lanes::store(dst, c);
+            }
+            dst += 4;
+            i += 12;
+          } while (n - i >= 13);
+          if (i != start) continue;
+        }
+      }
       if (n - i < 3) break;
       const std::uint32_t b1 = src[i + 1];
       const std::uint32_t b2 = src[i + 2];
@@ -264,6 +292,90 @@ Unexpected lone_utf16_surrogate() noexcept {
   return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
 }
 
+struct UnitPairs {
+  bool paired = false;    // every surrogate is half of a high-low pair
+  std::size_t count = 0;  // the pairs, when they are
+};
+
+// Whether the 16-bit units in `Order` pair their surrogates, and how many pairs they make. Each
+// unit is tested against the one after it, in lanes, with masks swapped to the units' order.
+template <ByteOrder Order>
+UnitPairs pair_surrogates(const std::uint8_t* src, std::size_t units) noexcept {
+  constexpr std::uint16_t kMask = unicode::to_order<Order, std::uint16_t>(std::uint16_t{0xFC00});
+  constexpr std::uint16_t kHigh = unicode::to_order<Order, std::uint16_t>(std::uint16_t{0xD800});
+  constexpr std::uint16_t kLow = unicode::to_order<Order, std::uint16_t>(std::uint16_t{0xDC00});
+  const auto unit = [&](std::size_t i) { return unicode::load_raw<std::uint16_t>(src + 2 * i); };
+  if (units == 0) return {true, 0};
+  lanes::u16x8 mismatch{};
+  std::size_t count = 0;
+  std::size_t i = 0;
+  // Lane counters count down by one per pair (a comparison is -1); emptied before they wrap.
+  while (units - i >= 9) {
+    const std::size_t end = std::min(units - 8, i + 8 * 0xFFF0);
+    lanes::u16x8 highs{};
+    for (; i < end; i += 8) {
+      const auto v = lanes::load<lanes::u16x8>(src + 2 * i);
+      const auto next = lanes::load<lanes::u16x8>(src + 2 * i + 2);
+      const auto high = lanes::as_lanes<lanes::u16x8>((v & kMask) == kHigh);
+      mismatch |= high ^ lanes::as_lanes<lanes::u16x8>((next & kMask) == kLow);
+      highs -= high;
+    }
+    for (std::size_t k = 0; k < 8; ++k) count += highs[k];
+  }
+  std::uint16_t odd = lanes::fold_or(mismatch);
+  for (; i + 1 < units; ++i) {
+    const bool high = (unit(i) & kMask) == kHigh;
+    odd |= static_cast<std::uint16_t>(high != ((unit(i + 1) & kMask) == kLow));
+    count += high;
+  }
+  odd |= static_cast<std::uint16_t>((unit(0) & kMask) == kLow || (unit(units - 1) & kMask) == kHigh);
+  return {odd == 0, count};
+}
+
+// Decodes 16-bit units in `Order` whose surrogates are known to pair. Eight units at a time in
+// lanes, each beside the unit after it: a high surrogate and the next unit make a code point, any
+// other unit is its own, and a low surrogate (already taken with its high one) writes a lane that
+// the next overwrites.
+inline constexpr std::uint32_t kPairBias = (0xD800u << 10) + 0xDC00u - 0x10000u;
+static_assert((0xDBFFu << 10) + 0xDFFFu - kPairBias == unicode::from_surrogates(0xDBFF, 0xDFFF));
+
+template <ByteOrder Order, class Char>
+void decode_paired(const std::uint8_t* src, std::size_t units, Char* dst) noexcept {
+  const auto unit = [&](std::size_t i) { return unicode::load16<Order>(src + 2 * i); };
+  std::size_t i = 0;
+  if constexpr (sizeof(Char) == 4) {
+    for (; units - i >= 9; i += 8) {
+      const auto v = lanes::in_order<Order>(lanes::load<lanes::u16x8>(src + 2 * i));
+      const auto next = lanes::in_order<Order>(lanes::load<lanes::u16x8>(src + 2 * i + 2));
+      for (std::size_t half = 0; half < 2; ++half) {
+        const lanes::u32x4 u = half == 0 ? lanes::widen_low(v) : lanes::widen_high(v);
+        const lanes::u32x4 n = half == 0 ? lanes::widen_low(next) : lanes::widen_high(next);
+        const auto high = lanes::as_lanes<lanes::u32x4>((u & 0xFC00u) == 0xD800u);
+        const auto low = lanes::as_lanes<lanes::u32x4>((u & 0xFC00u) == 0xDC00u);
+        const lanes::u32x4 pair = (u << 10) + n - kPairBias;  // unicode::from_surrogates, lane-wise
+        const lanes::u32x4 points = (pair & high) | (u & ~high);
+        const lanes::u32x4 steps = 1u + low;  // 0 for a low surrogate, else 1
+        for (std::size_t k = 0; k < 4; ++k) {
+          dst[0] = points[k];
+          dst += steps[k];
+        }
+      }
+    }
+  }
+  while (i < units) {
+    const std::uint16_t u = unit(i);
+    if (unicode::is_high_surrogate(u)) {
+      *dst++ = static_cast<Char>(unicode::from_surrogates(u, unit(i + 1)));
+      i += 2;
+    } else if (unicode::is_low_surrogate(u)) {
+      ++i;  // the second half of a pair the lanes took
+    } else {
+      *dst++ = static_cast<Char>(u);
+      ++i;
+    }
+  }
+}
+
 template <ByteOrder Order>
 Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
   using unicode::load16;
@@ -280,32 +392,13 @@ Result<void> utf16_to_text(Bytes bytes, TextSink& out) noexcept {
   }
 
   // Well-formed text pairs every high surrogate with a low one, and each pair is one astral
-  // code point. Written code points never outnumber the count: each is one unit that is not a
-  // surrogate, or one pair.
-  const auto unit = [&](std::size_t i) { return load16<Order>(src + 2 * i); };
-  const std::size_t high = unicode::count_where<std::uint16_t>(units, [&](std::size_t i) {
-    return static_cast<std::uint16_t>(unicode::is_high_surrogate(unit(i)));
-  });
-  const std::size_t low = unicode::count_where<std::uint16_t>(units, [&](std::size_t i) {
-    return static_cast<std::uint16_t>(unicode::is_low_surrogate(unit(i)));
-  });
-  if (high != low) return lone_utf16_surrogate();
-  return emit(out, units - high, unicode::kMaxCodePoint, [&](auto* dst) -> Result<void> {
-    using Char = std::remove_pointer_t<decltype(dst)>;
-    std::size_t i = 0;
-    while (i < units) {
-      const std::uint16_t u = unit(i);
-      if (!unicode::is_surrogate(u)) {
-        *dst++ = static_cast<Char>(u);
-        ++i;
-        continue;
-      }
-      if (!unicode::is_high_surrogate(u) || i + 1 == units || !unicode::is_low_surrogate(unit(i + 1))) {
-        return lone_utf16_surrogate();
-      }
-      *dst++ = static_cast<Char>(unicode::from_surrogates(u, unit(i + 1)));
-      i += 2;
-    }
+  // code point: the units are paired exactly when each one is a high surrogate just where the
+  // next is a low one, and the text neither starts with a low surrogate nor ends with a high
+  // one. One pass checks that and counts the pairs, the code points being the units less them.
+  const UnitPairs pairs = pair_surrogates<Order>(src, units);
+  if (!pairs.paired) return lone_utf16_surrogate();
+  return emit(out, units - pairs.count, unicode::kMaxCodePoint, [&](auto* dst) -> Result<void> {
+    decode_paired<Order>(src, units, dst);
     return {};
   });
 }
