@@ -310,10 +310,23 @@ Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::u
     }
     const std::uint8_t* span = packet.data() + (start >> 3);
     PyRef value;
-    if (!field.text && field.decoding == Decoding::unsigned_int) {
-      const std::uint64_t raw = load_number(span, field.count, field.little);
-      value = PyRef::steal(
-          python::from_u64(field.reverse ? reverse_low_bits(raw, field.bits) : raw & field.mask));
+    if (!field.text) {
+      // Numbers: the raw number as decode_field forms it, the usual decodings without a detour.
+      std::uint64_t raw = load_number(span, field.count, field.little);
+      raw = field.reverse ? reverse_low_bits(raw, field.bits) : raw & field.mask;
+      switch (field.decoding) {
+        case Decoding::unsigned_int: value = PyRef::steal(python::from_u64(raw)); break;
+        case Decoding::twos_complement:
+          value = PyRef::steal(python::from_i64(decode_twos_complement(raw, field.bits)));
+          break;
+        case Decoding::ieee754_f32: value = PyRef::steal(python::from_double(decode_ieee754_f32(raw))); break;
+        case Decoding::ieee754_f64: value = PyRef::steal(python::from_double(decode_ieee754_f64(raw))); break;
+        default: {
+          auto decoded = decode_number(field.decoding, raw, field.bits);
+          if (!decoded) return Unexpected(std::move(decoded.error()));
+          value = std::move(*decoded);
+        }
+      }
       if (!value) return raised();
     } else {
       auto decoded = decode_field(field.decoding, span, field.bits, field.little, field.reverse, reversed);
@@ -387,7 +400,7 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
                              const python::RecipeItems& recipe) {
   if (const auto cached = recipe::find_layout(recipe::Use::unpack, recipe)) {
     // Served without holding the items: a compiled layout never reads them.
-    return unpack_compiled(static_cast<const UnpackLayout&>(*cached), packet, offset_bits);
+    return unpack_compiled(static_cast<const UnpackLayout&>(cached.layout()), packet, offset_bits);
   }
   recipe.hold();
   recipe::Compiling compiling(recipe::Use::unpack, recipe);

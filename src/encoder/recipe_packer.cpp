@@ -540,6 +540,7 @@ class PackLayout final : public recipe::Layout {
   std::uint64_t size = 0;  // bytes, as the sizing pass fixes it
 };
 
+#ifndef Py_GIL_DISABLED
 // The PyDict_Next position of the entry of `dict` that holds `value` under the key "value", and
 // that key; -1 if there is none.
 Py_ssize_t value_entry(PyObject* dict, PyObject* value, PyObject*& key) noexcept {
@@ -554,10 +555,11 @@ Py_ssize_t value_entry(PyObject* dict, PyObject* value, PyObject*& key) noexcept
   key = nullptr;
   return -1;
 }
+#endif
 
 // An item's value, held. Without the GIL a dict is only read under its lock, which the lookup
 // takes; with it, the entry the layout remembers is read in place when it still holds the key.
-PyRef read_value_at(PyObject* dict, const CompiledField& field) noexcept {
+PyRef read_value_at(PyObject* dict, [[maybe_unused]] const CompiledField& field) noexcept {
 #ifndef Py_GIL_DISABLED
   Py_ssize_t position = field.value_position;
   PyObject* key = nullptr;
@@ -636,14 +638,24 @@ std::shared_ptr<const PackLayout> compile(const python::RecipeItems& recipe) {
 // item before any value is converted. An item that lost its value since (only another thread can
 // do that between the lookup and here) sends the call to the uncached path, which reports it:
 // `fallback` is set and nothing is returned.
-Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems& recipe, bool& fallback) {
-  std::vector<PyRef> values(recipe.size());
-  for (std::size_t i = 0; i < recipe.size(); ++i) {
+template <class Current>
+Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems& recipe, bool& fallback,
+                            Current still_current) {
+  const std::size_t count = recipe.size();
+  std::array<PyRef, 32> few;  // the usual recipe's values, without a heap block
+  std::vector<PyRef> many(count > few.size() ? count : 0);
+  PyRef* const values = count > few.size() ? many.data() : few.data();
+  for (std::size_t i = 0; i < count; ++i) {
     values[i] = read_value_at(recipe.item(i), layout.fields[i]);
     if (!values[i]) {
       fallback = true;
       return PyRef();
     }
+  }
+  // Values of an item changed since the layout was read belong to another state of the recipe.
+  if (!still_current()) {
+    fallback = true;
+    return PyRef();
   }
   std::uint8_t* data = nullptr;
   auto bytes = new_packet(layout.size, data);
@@ -651,7 +663,7 @@ Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems&
   Packet packet(data, layout.size);
   // From here on value conversions run Python code, which may change the recipe: only the values
   // taken above and the layout are read.
-  for (std::size_t i = 0; i < values.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const CompiledField& field = layout.fields[i];
     PyObject* value = values[i].get();
     Py_ssize_t small = 0;
@@ -678,7 +690,8 @@ Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
   bool fallback = false;
   if (const auto cached = recipe::find_layout(recipe::Use::pack, recipe)) {
     // Served in place: the values are taken before any Python code runs.
-    auto packed = pack_compiled(static_cast<const PackLayout&>(*cached), recipe, fallback);
+    auto packed = pack_compiled(static_cast<const PackLayout&>(cached.layout()), recipe, fallback,
+                                [&] { return cached.still_current(); });
     if (!fallback) return packed;
     recipe.hold();
   } else {
@@ -686,7 +699,7 @@ Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
     recipe::Compiling compiling(recipe::Use::pack, recipe);
     if (compiling.started()) {
       if (auto layout = compile(recipe)) {
-        auto packed = pack_compiled(*layout, recipe, fallback);
+        auto packed = pack_compiled(*layout, recipe, fallback, [&] { return compiling.still_current(); });
         // Only a layout that has served a call whole is kept.
         if (packed && !fallback) compiling.publish(std::move(layout));
         if (!fallback) return packed;

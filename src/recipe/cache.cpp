@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -31,7 +32,13 @@ namespace {
 
 constexpr unsigned kMaxLayouts = 64;  // one bit each in a 64-bit mask
 
-using python::MutexLock;
+// The table's lock is a plain mutex, not the interpreter's: a thread waiting for it must keep its
+// critical sections. The watcher callback runs inside a dict's change, under the dict's critical
+// section; a wait that let that section go (as waiting on a PyMutex does) would show other
+// threads the dict half changed. Nothing under this lock waits for the interpreter: no Python
+// object is touched but by pointer, no critical section is taken, and with the GIL no other
+// thread can be inside it.
+using MutexLock = std::lock_guard<std::mutex>;
 
 // Which entries read each watched dict: open addressing over the dicts' addresses, a mask of
 // entry slots for each, no allocation per dict. Every recipe a caller builds afresh passes
@@ -122,7 +129,7 @@ constexpr std::size_t kSightings = 256;
 constexpr std::uint32_t kMostNeeded = 64;
 
 struct Table {
-  PyMutex lock{};
+  std::mutex lock;
   int watcher = -1;                                             // set once, before any call
   std::array<std::shared_ptr<Entry>, kMaxLayouts> slots;        // null where free
   std::uint64_t published = 0;                                  // the slots whose entry has a layout
@@ -145,17 +152,17 @@ Sighting& sighting(PyObject* source) noexcept {
 // layout releases Python objects.
 using Graveyard = std::vector<std::shared_ptr<Entry>>;
 
-void watch(PyObject* dict, bool on) noexcept {
+void watch(PyObject* dict) noexcept {
   // The watch bits share a word with the dict's version, which the dict's own changes rewrite
-  // under its lock: set and cleared under that lock too.
+  // under its lock: set under that lock too, and never under the table's.
   const python::CriticalSection section(dict);
-  if ((on ? PyDict_Watch(table.watcher, dict) : PyDict_Unwatch(table.watcher, dict)) < 0) PyErr_Clear();
+  if (PyDict_Watch(table.watcher, dict) < 0) PyErr_Clear();
 }
 
-// Takes `entry` out of the table (under the lock). Dicts no other entry reads stop being watched,
-// except `changing`, the dict whose own event is being handled: it is not locked again from its own
-// callback, and stays watched for nothing, which costs one callback that finds no reader.
-void unlink(Entry& entry, PyObject* changing, Graveyard& graveyard, bool freed = false) {
+// Takes `entry` out of the table (under the lock). Its dicts stay watched: clearing a watch would
+// take a dict's lock under the table's, and a dict whose last reader went may be freed by another
+// thread meanwhile. A dict watched for nothing costs a callback that finds no reader.
+void unlink(Entry& entry, Graveyard& graveyard, bool freed = false) {
   entry.live = false;
   if (freed && entry.layout && entry.hits == 0) {
     Sighting& seen = sighting(entry.source);
@@ -163,7 +170,7 @@ void unlink(Entry& entry, PyObject* changing, Graveyard& graveyard, bool freed =
   }
   const std::uint64_t bit = std::uint64_t{1} << entry.slot;
   for (PyObject* dict : entry.items) {
-    if (table.readers.remove(dict, bit) && dict != changing) watch(dict, false);
+    table.readers.remove(dict, bit);
   }
   table.published &= ~bit;
   graveyard.push_back(std::move(table.slots[entry.slot]));
@@ -186,7 +193,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     while (readers != 0) {
       const auto slot = static_cast<unsigned>(__builtin_ctzll(readers));
       readers &= readers - 1;
-      if (table.slots[slot]) unlink(*table.slots[slot], dict, graveyard, event == PyDict_EVENT_DEALLOCATED);
+      if (table.slots[slot]) unlink(*table.slots[slot], graveyard, event == PyDict_EVENT_DEALLOCATED);
     }
   } catch (const std::bad_alloc&) {
     // Out of memory: forget every layout rather than keep one that may be stale. Their dicts stay
@@ -215,23 +222,42 @@ void start_layout_cache() noexcept {
   table.watcher = watcher;
 }
 
-std::shared_ptr<const Layout> find_layout(Use use, const python::RecipeItems& recipe) noexcept {
+Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
+  Found found;
   PyObject* source = recipe.source();
-  if (table.watcher < 0 || source == nullptr) return nullptr;
+  if (table.watcher < 0 || source == nullptr) return found;
   const std::size_t size = recipe.size();
   const MutexLock held(table.lock);
   for (std::uint64_t published = table.published; published != 0; published &= published - 1) {
     const std::shared_ptr<Entry>& entry = table.slots[static_cast<unsigned>(__builtin_ctzll(published))];
     if (entry->source != source || entry->use != use) continue;
-    if (entry->type != Py_TYPE(source) || entry->items.size() != size) return nullptr;
+    if (entry->type != Py_TYPE(source) || entry->items.size() != size) return found;
     for (std::size_t i = 0; i < size; ++i) {
-      if (entry->items[i] != recipe.item(i)) return nullptr;
+      if (entry->items[i] != recipe.item(i)) return found;
     }
     entry->last_use = ++table.clock;
     ++entry->hits;
-    return entry->layout;
+    found.layout_ = entry->layout;
+#ifdef Py_GIL_DISABLED
+    found.entry_ = entry;
+#endif
+    return found;
   }
-  return nullptr;
+  return found;
+}
+
+bool Found::still_current() const noexcept {
+#ifdef Py_GIL_DISABLED
+  const MutexLock held(table.lock);
+  return entry_->live;
+#else
+  return true;
+#endif
+}
+
+bool Compiling::still_current() const noexcept {
+  const MutexLock held(table.lock);
+  return entry_ != nullptr && entry_->live;
 }
 
 Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
@@ -241,14 +267,16 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
   for (std::size_t i = 0; i < size; ++i) {
     if (!PyDict_CheckExact(recipe.item(i))) return;
   }
-  Graveyard graveyard;  // declared before the lock, so released after it is let go
-  const MutexLock held(table.lock);
+  Graveyard graveyard;              // declared before the lock, so released after it is let go
+  std::vector<PyObject*> unwatched;  // dicts no entry read before: watched once the lock is let go
+  std::unique_lock held(table.lock);
   Sighting& seen = sighting(source);
   if (seen.source != source) seen = Sighting{source, 0, 2};
   if (++seen.seen < seen.needed) return;
   seen.seen = 0;
   try {
     graveyard.reserve(3);  // a stale entry for this recipe, the oldest, and this one
+    unwatched.reserve(size);
     auto entry = std::make_shared<Entry>();
     entry->use = use;
     entry->source = source;
@@ -262,7 +290,7 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
     unsigned oldest = 0;
     for (unsigned slot = 0; slot < kMaxLayouts; ++slot) {
       const std::shared_ptr<Entry>& old = table.slots[slot];
-      if (old && old->source == source && old->use == use) unlink(*old, nullptr, graveyard);
+      if (old && old->source == source && old->use == use) unlink(*old, graveyard);
       if (!table.slots[slot]) {
         if (free_slot == kMaxLayouts) free_slot = slot;
       } else if (!table.slots[oldest] || table.slots[slot]->last_use < table.slots[oldest]->last_use) {
@@ -270,7 +298,7 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
       }
     }
     if (free_slot == kMaxLayouts) {
-      unlink(*table.slots[oldest], nullptr, graveyard);
+      unlink(*table.slots[oldest], graveyard);
       free_slot = oldest;
     }
     entry->slot = free_slot;
@@ -279,16 +307,20 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
     const std::uint64_t bit = std::uint64_t{1} << free_slot;
     try {
       for (PyObject* dict : entry->items) {
-        if (table.readers.add(dict, bit)) watch(dict, true);
+        if (table.readers.add(dict, bit)) unwatched.push_back(dict);
       }
     } catch (const std::bad_alloc&) {
-      unlink(*entry, nullptr, graveyard);  // no room to remember it: read afresh, uncached
+      unlink(*entry, graveyard);  // no room to remember it: read afresh, uncached
       return;
     }
     entry_ = std::move(entry);
   } catch (const std::bad_alloc&) {
-    // No room to remember this recipe: it is read afresh, as an uncached one.
+    return;  // no room to remember this recipe: it is read afresh, as an uncached one
   }
+  held.unlock();
+  // Watched before they are read: a change from here on reaches the entry. One made before the
+  // watch was set is one the reading sees, since both take the dict's lock.
+  for (PyObject* dict : unwatched) watch(dict);
 }
 
 Compiling::~Compiling() {
@@ -299,7 +331,7 @@ Compiling::~Compiling() {
     if (entry_->live && !entry_->layout) {
       try {
         graveyard.reserve(1);
-        unlink(*entry_, nullptr, graveyard);
+        unlink(*entry_, graveyard);
       } catch (const std::bad_alloc&) {
         // Left in its slot with no layout: found by nothing, and replaced in time like any other.
       }

@@ -37,10 +37,29 @@ enum class Use : std::uint8_t { pack, unpack };
 // stays off, silently: every call then reads its recipe as if it were new.
 void start_layout_cache() noexcept;
 
-// The layout published for this recipe (the same list or tuple holding the same dicts), or null.
-[[nodiscard]] std::shared_ptr<const Layout> find_layout(Use use, const python::RecipeItems& recipe) noexcept;
-
 struct Entry;
+
+// A layout found for a call.
+class Found {
+ public:
+  explicit operator bool() const noexcept { return layout_ != nullptr; }
+  [[nodiscard]] const Layout& layout() const noexcept { return *layout_; }
+  // Whether the recipe's dicts are still as the layout read them. A call that reads values out of
+  // the dicts after finding the layout asks this once it has them: without the GIL another thread
+  // may change an item meanwhile, and values of its new state must not meet the old layout. With
+  // the GIL nothing runs between the two, and the answer is always yes.
+  [[nodiscard]] bool still_current() const noexcept;
+
+ private:
+  friend Found find_layout(Use use, const python::RecipeItems& recipe) noexcept;
+  std::shared_ptr<const Layout> layout_;
+#ifdef Py_GIL_DISABLED
+  std::shared_ptr<Entry> entry_;
+#endif
+};
+
+// The layout published for this recipe (the same list or tuple holding the same dicts), if any.
+[[nodiscard]] Found find_layout(Use use, const python::RecipeItems& recipe) noexcept;
 
 // A layout being compiled. The recipe's dicts are watched before they are read, so a change made
 // while they are read (by another thread, or a finalizer run by an allocation) spoils the entry
@@ -54,6 +73,8 @@ class Compiling {
   Compiling& operator=(const Compiling&) = delete;
 
   [[nodiscard]] bool started() const noexcept { return entry_ != nullptr; }
+  // Whether no item dict changed since the entry started (see Found::still_current).
+  [[nodiscard]] bool still_current() const noexcept;
   // Publishes the layout unless one of its dicts changed since the entry started.
   void publish(std::shared_ptr<const Layout> layout) noexcept;
 
