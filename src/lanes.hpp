@@ -84,8 +84,9 @@ template <class Mask>
 // The low 16 bits of each 32-bit lane, in order, as four units in the low half: three
 // shuffles SSE2 has (pshuflw, pshufhw, pshufd), where a one-step narrowing would go lane by lane.
 [[nodiscard]] inline u32x4 narrow_16(u32x4 v) noexcept {
-  const auto halves = __builtin_shuffle(as_lanes<u16x8>(v), u16x8{0, 2, 1, 3, 4, 6, 5, 7});
-  return __builtin_shuffle(as_lanes<u32x4>(halves), u32x4{0, 2, 1, 3});
+  const auto units = as_lanes<u16x8>(v);
+  const auto halves = as_lanes<u32x4>(__builtin_shufflevector(units, units, 0, 2, 1, 3, 4, 6, 5, 7));
+  return __builtin_shufflevector(halves, halves, 0, 2, 1, 3);
 }
 
 // The low or high four 16-bit lanes, each widened to 32 bits (punpcklwd, punpckhwd with zero).
@@ -93,7 +94,7 @@ template <std::size_t First>
 [[nodiscard]] inline u32x4 widen_16(u16x8 v) noexcept {
   constexpr bool kLittle = std::endian::native == std::endian::little;
   constexpr std::uint16_t a = kLittle ? First : 8, b = kLittle ? 8 : First;  // value, then zero
-  return as_lanes<u32x4>(__builtin_shuffle(v, u16x8{}, u16x8{a, b, a + 1u, b + 1u, a + 2u, b + 2u, a + 3u, b + 3u}));
+  return as_lanes<u32x4>(__builtin_shufflevector(v, u16x8{}, a, b, a + 1, b + 1, a + 2, b + 2, a + 3, b + 3));
 }
 [[nodiscard]] inline u32x4 widen_low(u16x8 v) noexcept { return widen_16<0>(v); }
 [[nodiscard]] inline u32x4 widen_high(u16x8 v) noexcept { return widen_16<4>(v); }
