@@ -608,7 +608,7 @@ def objects_of(args, kwargs):
         elif isinstance(o, dict):
             for k, v in dict.items(o):
                 add(k, depth + 1)
-                if k == "name" and type(v) is str:
+                if type(k) is str and k == "name" and type(v) is str:
                     # An item's name keys unpack_parameters' results; a compiled layout holds it
                     # for as long as the layout lives, which is not a leak of the call's.
                     continue
