@@ -198,7 +198,16 @@ Result<void> encode_utf16_units(std::span<const Unit> units, ByteSink& out) noex
   Unit surrogate = 0;
 
   if constexpr (sizeof(Unit) < 4) {
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    if constexpr (Mark) {
+      // The mark leaves the units two bytes off the buffer's alignment: the first few go one by
+      // one, so the vector stores after them do not straddle cache lines.
+      for (; i < n && reinterpret_cast<std::uintptr_t>(dst + 2 * i) % 16 != 0; ++i) {
+        surrogate |= unicode::surrogate_bit(src[i]);
+        unicode::store_raw(dst + 2 * i, unicode::to_order<Order, std::uint16_t>(src[i]));
+      }
+    }
+    for (; i < n; ++i) {
       surrogate |= unicode::surrogate_bit(src[i]);
       unicode::store_raw(dst + 2 * i, unicode::to_order<Order, std::uint16_t>(src[i]));
     }
