@@ -44,7 +44,7 @@ $(STAMP): pyproject.toml | venv
 	@touch $@
 
 install: venv $(STAMP)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_BUILD) ".[test,cookbook]"
+	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_BUILD) ".[test,cookbook,bench]"
 
 demo: install
 	$(PYTHON) examples/demo.py
