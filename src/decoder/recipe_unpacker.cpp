@@ -9,6 +9,7 @@
 #include "decoder/recipe_unpacker.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -181,6 +182,27 @@ const std::uint8_t* field_bytes(std::span<const std::uint8_t> packet, std::uint6
   return packet.data() + first;
 }
 
+// The raw number of a field of `count` bytes: its first eight bytes in byte order, big-endian,
+// whole words loaded at once where the width allows.
+inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, bool little) noexcept {
+  if (count == 8) {
+    std::uint64_t word;
+    std::memcpy(&word, span, 8);
+    return little == (std::endian::native == std::endian::little) ? word : __builtin_bswap64(word);
+  }
+  if (count == 1) return span[0];
+  if (count == 2) return little ? std::uint64_t{span[1]} << 8 | span[0] : std::uint64_t{span[0]} << 8 | span[1];
+  if (count == 4) {
+    std::uint32_t word;
+    std::memcpy(&word, span, 4);
+    return little == (std::endian::native == std::endian::little) ? word : __builtin_bswap32(word);
+  }
+  const std::uint32_t used = count < 8 ? count : 8;
+  std::uint64_t raw = 0;
+  for (std::uint32_t i = 0; i < used; ++i) raw = raw << 8 | (little ? span[count - 1 - i] : span[i]);
+  return raw;
+}
+
 // A field's value from its bytes, once its decoding and byte order are known.
 Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits, bool little,
                            bool reverse, std::vector<std::uint8_t>& reversed) {
@@ -199,10 +221,7 @@ Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uin
     if (!value) return raised();
     return value;
   }
-  // The raw number: the first eight field bytes (in byte order), big-endian.
-  const std::uint64_t used = count < 8 ? count : 8;
-  std::uint64_t raw_number = 0;
-  for (std::uint64_t i = 0; i < used; ++i) raw_number = raw_number << 8 | (little ? span[count - 1 - i] : span[i]);
+  std::uint64_t raw_number = load_number(span, static_cast<std::uint32_t>(count), little);
   raw_number = reverse ? reverse_low_bits(raw_number, bits) : raw_number & low_mask(bits);
   auto decoded = decode_number(decoding, raw_number, bits);
   if (!decoded) return Unexpected(std::move(decoded.error()));
@@ -236,27 +255,6 @@ class UnpackLayout final : public recipe::Layout {
   // their keys are never inserted (nor their tables grown) one by one.
   PyRef keys;
 };
-
-// The raw number of a field: its first eight bytes in byte order, big-endian, as decode_field
-// forms it, with whole words loaded at once.
-inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, bool little) noexcept {
-  if (count == 8) {
-    std::uint64_t word;
-    std::memcpy(&word, span, 8);
-    return little ? word : __builtin_bswap64(word);
-  }
-  if (count == 1) return span[0];
-  if (count == 2) return little ? std::uint64_t{span[1]} << 8 | span[0] : std::uint64_t{span[0]} << 8 | span[1];
-  if (count == 4) {
-    std::uint32_t word;
-    std::memcpy(&word, span, 4);
-    return little ? word : __builtin_bswap32(word);
-  }
-  const std::uint32_t used = count < 8 ? count : 8;
-  std::uint64_t raw = 0;
-  for (std::uint32_t i = 0; i < used; ++i) raw = raw << 8 | (little ? span[count - 1 - i] : span[i]);
-  return raw;
-}
 
 // Compiles a recipe whose items are all plain and whose reading succeeds; null otherwise, with
 // no exception left set: such a recipe is read by the uncached path, which reports its failure in
