@@ -168,7 +168,8 @@ Result<void> check_start(std::string_view name, std::uint64_t start) noexcept {
 }
 
 // The bytes of a field of `bits` bits starting at bit `start`: from the byte that holds the start.
-const std::uint8_t* field_bytes(std::span<const std::uint8_t> packet, std::uint64_t start, std::uint32_t bits) {
+[[gnu::always_inline]] inline const std::uint8_t* field_bytes(std::span<const std::uint8_t> packet,
+                                                             std::uint64_t start, std::uint32_t bits) {
   const std::uint64_t length = packet.size();
   const std::uint64_t first = start / 8;  // the low three bits of the start are dropped
   const std::uint64_t end = first + (std::uint64_t{bits} + 7) / 8;
@@ -203,9 +204,12 @@ inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, 
   return raw;
 }
 
-// A field's value from its bytes, once its decoding and byte order are known.
-Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits, bool little,
-                           bool reverse, std::vector<std::uint8_t>& reversed) {
+// A field's value from its bytes, once its decoding and byte order are known. Inlined into the
+// uncached pass, which runs it for every item; the compiled path calls it out of line
+// (`decode_field`) for text only.
+[[gnu::always_inline]] inline Result<PyRef> decode_field_inline(Decoding decoding, const std::uint8_t* span,
+                                                                std::uint32_t bits, bool little, bool reverse,
+                                                                std::vector<std::uint8_t>& reversed) {
   const std::uint64_t count = (std::uint64_t{bits} + 7) / 8;
   if (const TextDecoder decode = text_decoder(decoding)) {
     // Text decodings read the field bytes in byte order; bit handling does not apply.
@@ -227,6 +231,12 @@ Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uin
   if (!decoded) return Unexpected(std::move(decoded.error()));
   if (!*decoded) return raised();
   return decoded;
+}
+
+// Kept out of line: inlined into the compiled path, it slows that path's number fields.
+[[gnu::noinline]] Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits,
+                                             bool little, bool reverse, std::vector<std::uint8_t>& reversed) {
+  return decode_field_inline(decoding, span, bits, little, reverse, reversed);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -378,7 +388,8 @@ Result<PyRef> unpack_each(std::span<const std::uint8_t> packet, std::uint32_t of
     if (!index) return Unexpected(std::move(index.error()));
     if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
     const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
-    auto value = decode_field(decoding, span, bits, *order == ByteOrder::little, fields.reverse_bits, reversed);
+    auto value =
+        decode_field_inline(decoding, span, bits, *order == ByteOrder::little, fields.reverse_bits, reversed);
     if (!value) return Unexpected(std::move(value.error()));
 
     // Keys are exact str: a str subclass name is stored as the plain text it spells.

@@ -432,10 +432,12 @@ struct Names {
 bool is_text(Family family) noexcept { return text_encoder(family) != nullptr; }
 
 // Encodes `value` as a field of `family` and writes it at `position`. The value is converted
-// first; the byte order, asked of `order_of`, only then.
+// first; the byte order, asked of `order_of`, only then. Inlined into the uncached item pass, which
+// runs it once per item; the compiled path calls it out of line (`place`) for its rarer fields.
 template <class OrderOf>
-Result<void> place(Family family, PyObject* value, std::uint32_t bits, bool reverse, std::uint64_t position,
-                   Packet& packet, OrderOf order_of) {
+[[gnu::always_inline]] inline Result<void> place_inline(Family family, PyObject* value, std::uint32_t bits,
+                                                        bool reverse, std::uint64_t position, Packet& packet,
+                                                        OrderOf order_of) {
   if (family == Family::binary || is_text(family)) {
     auto field = family == Family::binary ? write_binary(value, bits, reverse) : write_text(family, value);
     if (!field) return Unexpected(std::move(field.error()));
@@ -464,10 +466,17 @@ Result<void> place(Family family, PyObject* value, std::uint32_t bits, bool reve
   return {};
 }
 
+template <class OrderOf>
+Result<void> place(Family family, PyObject* value, std::uint32_t bits, bool reverse, std::uint64_t position,
+                   Packet& packet, OrderOf order_of) {
+  return place_inline(family, value, bits, reverse, position, packet, order_of);
+}
+
 // The item pass for one item, placed at `position` (the end of the previous item, or its own
 // offset). Reads in order: name, encoding, byte_order, reverse_bits, then the value's presence;
 // the value is converted once the family is known, and the byte order is checked after that.
-Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet& packet, Names& names) {
+[[gnu::always_inline]] inline Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position,
+                                                              Packet& packet, Names& names) {
   const recipe::RawItem& raw = plan.raw;
   const std::uint32_t bits = plan.bits;
   recipe::Fields fields;
@@ -483,8 +492,8 @@ Result<std::uint64_t> pack_item(const Plan& plan, std::uint64_t position, Packet
   if (!index) return Unexpected(std::move(index.error()));
   if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
   const Family family = kFamilyNames[static_cast<std::size_t>(*index)].family;
-  auto placed = place(family, value, bits, fields.reverse_bits, position, packet,
-                      [&] { return recipe::parse_byte_order(fields.byte_order, names.byte_order); });
+  auto placed = place_inline(family, value, bits, fields.reverse_bits, position, packet,
+                             [&] { return recipe::parse_byte_order(fields.byte_order, names.byte_order); });
   if (!placed) return Unexpected(std::move(placed.error()));
   return position + bits;
 }
