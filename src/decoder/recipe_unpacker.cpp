@@ -127,7 +127,8 @@ UnbuiltDecoder unbuilt_decoder(Decoding decoding) noexcept {
 }
 
 // The value of a number decoding, from the raw number after bit handling.
-Result<PyRef> decode_number(Decoding decoding, std::uint64_t raw, std::uint32_t bits) noexcept {
+[[gnu::always_inline]] inline Result<PyRef> decode_number(Decoding decoding, std::uint64_t raw,
+                                                           std::uint32_t bits) noexcept {
   const auto from_i64 = [](Result<std::int64_t> value) -> Result<PyRef> {
     if (!value) return Unexpected(std::move(value.error()));
     return PyRef::steal(python::from_i64(*value));

@@ -264,9 +264,6 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
   PyObject* source = recipe.source();
   if (table.watcher < 0 || source == nullptr) return;
   const std::size_t size = recipe.size();
-  for (std::size_t i = 0; i < size; ++i) {
-    if (!PyDict_CheckExact(recipe.item(i))) return;
-  }
   Graveyard graveyard;              // declared before the lock, so released after it is let go
   std::vector<PyObject*> unwatched;  // dicts no entry read before: watched once the lock is let go
   std::unique_lock held(table.lock);
@@ -274,6 +271,10 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
   if (seen.source != source) seen = Sighting{source, 0, 2};
   if (++seen.seen < seen.needed) return;
   seen.seen = 0;
+  // Only a recipe due to be compiled has its items' types checked: a type check runs no code.
+  for (std::size_t i = 0; i < size; ++i) {
+    if (!PyDict_CheckExact(recipe.item(i))) return;
+  }
   try {
     graveyard.reserve(3);  // a stale entry for this recipe, the oldest, and this one
     unwatched.reserve(size);
