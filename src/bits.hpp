@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace tessel {
 
@@ -30,6 +31,21 @@ static_assert(reverse_low_bits(0b0011, 4) == 0b1100);
 static_assert(reverse_low_bits(0xABC, 12) == 0x3D5);
 static_assert(reverse_low_bits(1, 64) == 0x8000000000000000u);
 static_assert(reverse_low_bits(0x100, 72) == 0x8000000000000000u);  // bit 8 of 72 moves to bit 63
+
+// Eight bytes at `p` as one number, the byte at the lowest address most significant, and back.
+// Packet bytes are big-endian whatever the host's order; the swap, where the host needs one, is
+// chosen at compile time.
+[[nodiscard]] inline std::uint64_t load_big64(const std::uint8_t* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  return word;
+}
+
+inline void store_big64(std::uint8_t* p, std::uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  std::memcpy(p, &word, sizeof word);
+}
 
 // Magnitude of a signed value as an unsigned number (2^63 for the most negative value).
 [[nodiscard]] constexpr std::uint64_t magnitude(std::int64_t value) noexcept {

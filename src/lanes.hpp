@@ -81,19 +81,33 @@ template <class Mask>
   return (words[0] & words[1]) == ~std::uint64_t{0};
 }
 
+inline constexpr bool kLittleHost = std::endian::native == std::endian::little;
+
 // The low 16 bits of each 32-bit lane, in order, as four units in the low half: three
 // shuffles SSE2 has (pshuflw, pshufhw, pshufd), where a one-step narrowing would go lane by lane.
+// A lane's low half is its first 16-bit unit on a little-endian host, its second on a big one.
 [[nodiscard]] inline u32x4 narrow_16(u32x4 v) noexcept {
   const auto units = as_lanes<u16x8>(v);
-  const auto halves = as_lanes<u32x4>(__builtin_shufflevector(units, units, 0, 2, 1, 3, 4, 6, 5, 7));
+  constexpr int low = kLittleHost ? 0 : 1, high = 1 - low;
+  const auto halves = as_lanes<u32x4>(__builtin_shufflevector(units, units, low, 2 + low, high, 2 + high, 4 + low,
+                                                              6 + low, 4 + high, 6 + high));
   return __builtin_shufflevector(halves, halves, 0, 2, 1, 3);
+}
+
+// 32-bit lanes ordered so that, seen as 64-bit lanes, each even lane is the low half of its
+// pair: as they are on a little-endian host, swapped within each pair on a big-endian one.
+[[nodiscard]] inline u32x4 low_first(u32x4 v) noexcept {
+  if constexpr (kLittleHost) {
+    return v;
+  } else {
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2);
+  }
 }
 
 // The low or high four 16-bit lanes, each widened to 32 bits (punpcklwd, punpckhwd with zero).
 template <std::size_t First>
 [[nodiscard]] inline u32x4 widen_16(u16x8 v) noexcept {
-  constexpr bool kLittle = std::endian::native == std::endian::little;
-  constexpr std::uint16_t a = kLittle ? First : 8, b = kLittle ? 8 : First;  // value, then zero
+  constexpr std::uint16_t a = kLittleHost ? First : 8, b = kLittleHost ? 8 : First;  // value, then zero
   return as_lanes<u32x4>(__builtin_shufflevector(v, u16x8{}, a, b, a + 1, b + 1, a + 2, b + 2, a + 3, b + 3));
 }
 [[nodiscard]] inline u32x4 widen_low(u16x8 v) noexcept { return widen_16<0>(v); }

@@ -114,6 +114,19 @@ enum class ByteOrder : std::uint8_t { big, little };
 template <ByteOrder Order>
 inline constexpr bool kNative = (Order == ByteOrder::little) == (std::endian::native == std::endian::little);
 
+// The bytes of a 16-, 32- or 64-bit unit in the other order.
+template <class Raw>
+[[nodiscard]] constexpr Raw swap_bytes(Raw v) noexcept {
+  if constexpr (sizeof(Raw) == 2) {
+    return static_cast<Raw>(__builtin_bswap16(v));
+  } else if constexpr (sizeof(Raw) == 4) {
+    return static_cast<Raw>(__builtin_bswap32(v));
+  } else {
+    static_assert(sizeof(Raw) == 8);
+    return static_cast<Raw>(__builtin_bswap64(v));
+  }
+}
+
 // The unit of type Raw that holds code point `c` in `Order`, and back: the value of a unit in
 // `Order` that is known to fit in Char. Swapping the bytes of a value known to be narrower than
 // its unit is a shift, and shifts vectorize where a whole byte swap may not.
@@ -125,33 +138,33 @@ template <ByteOrder Order, class Raw, class Char>
     return v;
   } else if constexpr (sizeof(Char) == 1) {
     return static_cast<Raw>(v << (8 * (sizeof(Raw) - 1)));
-  } else if constexpr (sizeof(Raw) == 2) {
-    return __builtin_bswap16(v);
-  } else if constexpr (sizeof(Char) == 2) {
+  } else if constexpr (sizeof(Char) == 2 && sizeof(Raw) == 4) {
     return ((v & 0xFF) << 24) | ((v & 0xFF00) << 8);
   } else {
-    return __builtin_bswap32(v);
+    return swap_bytes(v);
   }
 }
 
 template <ByteOrder Order, class Char, class Raw>
 [[nodiscard]] constexpr Char from_order(Raw raw) noexcept {
+  static_assert(sizeof(Char) <= sizeof(Raw));
   if constexpr (kNative<Order>) {
     return static_cast<Char>(raw);
   } else if constexpr (sizeof(Char) == 1) {
     return static_cast<Char>(raw >> (8 * (sizeof(Raw) - 1)));
-  } else if constexpr (sizeof(Raw) == 2) {
-    return static_cast<Char>(__builtin_bswap16(raw));
-  } else if constexpr (sizeof(Char) == 2) {
+  } else if constexpr (sizeof(Char) == 2 && sizeof(Raw) == 4) {
     return static_cast<Char>(((raw >> 24) & 0xFF) | ((raw >> 8) & 0xFF00));
   } else {
-    return static_cast<Char>(__builtin_bswap32(raw));
+    return static_cast<Char>(swap_bytes(raw));
   }
 }
 
 static_assert(to_order<ByteOrder::big, std::uint32_t>(std::uint8_t{0x41}) == (kNative<ByteOrder::big> ? 0x41u : 0x41000000u));
 static_assert(from_order<ByteOrder::big, std::uint16_t>(to_order<ByteOrder::big, std::uint32_t>(std::uint16_t{0x20AC})) == 0x20AC);
 static_assert(from_order<ByteOrder::little, std::uint8_t>(to_order<ByteOrder::little, std::uint16_t>(std::uint8_t{0xE9})) == 0xE9);
+static_assert(to_order<ByteOrder::big, std::uint64_t>(std::uint64_t{0x0102030405060708}) ==
+              (kNative<ByteOrder::big> ? 0x0102030405060708u : 0x0807060504030201u));
+static_assert(from_order<ByteOrder::little, std::uint32_t>(to_order<ByteOrder::little, std::uint64_t>(0x10FFFFu)) == 0x10FFFF);
 
 template <class Raw>
 [[nodiscard]] inline Raw load_raw(const std::uint8_t* p) noexcept {
@@ -169,7 +182,7 @@ template <ByteOrder Order>
 [[nodiscard]] inline std::uint16_t load16(const std::uint8_t* p) noexcept {
   std::uint16_t u;
   std::memcpy(&u, p, sizeof u);
-  if constexpr (!kNative<Order>) u = __builtin_bswap16(u);
+  if constexpr (!kNative<Order>) u = swap_bytes(u);
   return u;
 }
 
@@ -177,19 +190,19 @@ template <ByteOrder Order>
 [[nodiscard]] inline std::uint32_t load32(const std::uint8_t* p) noexcept {
   std::uint32_t u;
   std::memcpy(&u, p, sizeof u);
-  if constexpr (!kNative<Order>) u = __builtin_bswap32(u);
+  if constexpr (!kNative<Order>) u = swap_bytes(u);
   return u;
 }
 
 template <ByteOrder Order>
 inline void store16(std::uint8_t* p, std::uint16_t u) noexcept {
-  if constexpr (!kNative<Order>) u = __builtin_bswap16(u);
+  if constexpr (!kNative<Order>) u = swap_bytes(u);
   std::memcpy(p, &u, sizeof u);
 }
 
 template <ByteOrder Order>
 inline void store32(std::uint8_t* p, std::uint32_t u) noexcept {
-  if constexpr (!kNative<Order>) u = __builtin_bswap32(u);
+  if constexpr (!kNative<Order>) u = swap_bytes(u);
   std::memcpy(p, &u, sizeof u);
 }
 

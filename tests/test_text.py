@@ -400,6 +400,30 @@ def test_long_texts_cover_every_outcome():
         assert all(outcomes.values()) == (alphabet == "ascii")
 
 
+# Runs of one script: the bulk loops take blocks of one sequence length (CJK four three-byte
+# sequences at a time), so a run behind 0, 1 or 3 ASCII characters starts each block at every
+# alignment, and a run's end falls at every place in a block.
+SCRIPTS = {"latin1": (0xC0, 0x100), "greek": (0x391, 0x3CA), "cjk": (0x4E00, 0x9FFF),
+           "hangul": (0xAC00, 0xD7A4), "private use": (0xE000, 0xF900), "astral": (0x1F300, 0x1F650)}
+
+
+@pytest.mark.parametrize("lead", [0, 1, 3])
+@pytest.mark.parametrize("script", sorted(SCRIPTS))
+def test_runs_of_one_script_every_form(script, lead):
+    rng = random.Random(script)
+    low, high = SCRIPTS[script]
+    for length in [*range(1, 41), 63, 64, 65, 191, 192, 193, 4095, 4096, 4099]:
+        text = "a" * lead + "".join(chr(rng.randrange(low, high)) for _ in range(length))
+        for form in UTF_FORMS + ["iso_8859_1", "windows_1252"]:
+            expected = cpython_encode(form, text)
+            if isinstance(expected, str):
+                refused(f"encode_{form}", text, expected)
+                continue
+            encoded = call(f"encode_{form}", text)
+            assert encoded == expected, (script, lead, length, form)
+            same_str(call(f"decode_{form}", encoded), text)
+
+
 @pytest.mark.parametrize("alphabet", ["latin1, all above ASCII", "bmp", "astral"])
 def test_long_utf8_errors_count_from_the_start(alphabet):
     for text in long_texts(alphabet):

@@ -315,14 +315,11 @@ class Packet {
     const std::uint32_t lead = static_cast<std::uint32_t>(position % 8);
     if (lead + kept <= 64 && position / 8 + 8 <= bits_ / 8) {
       // One big-endian word covers the field: read, splice, write back.
-      std::uint64_t word;
-      std::memcpy(&word, first, 8);
-      word = __builtin_bswap64(word);
+      std::uint64_t word = load_big64(first);
       const std::uint32_t shift = 64 - lead - kept;
       const std::uint64_t mask = low_mask(kept) << shift;
       word = (word & ~mask) | (value << shift);
-      word = __builtin_bswap64(word);
-      std::memcpy(first, &word, 8);
+      store_big64(first, word);
       return;
     }
     // Near the end of the packet, or a field spilling into a ninth byte: byte by byte.
@@ -682,8 +679,9 @@ Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems&
       std::uint64_t word = static_cast<std::uint64_t>(small);
       if (field.reverse) word = reverse_low_bits(word, field.bits);
       if (field.order == ByteOrder::little) word = __builtin_bswap64(word) >> (64 - field.bits);
-      const std::uint64_t big_endian = __builtin_bswap64(word << (64 - field.bits));
-      std::memcpy(data + field.position / 8, &big_endian, field.bits / 8);
+      std::uint8_t stored[8];
+      store_big64(stored, word << (64 - field.bits));
+      std::memcpy(data + field.position / 8, stored, field.bits / 8);
       continue;
     }
     auto placed = place(field.family, value, field.bits, field.reverse, field.position, packet,

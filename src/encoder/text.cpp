@@ -145,8 +145,9 @@ Result<void> encode_utf8_units(std::span<const Unit> units, ByteSink& out) noexc
         const lanes::u32x4 top = v >> 11;
         if (!lanes::all_set(lanes::as_lanes<lanes::u32x4>((top != 0u) & (top != 0x1Bu)))) break;
         const lanes::u32x4 words = (v >> 12) | ((v >> 6) & 0x3Fu) << 8 | (v & 0x3Fu) << 16 | 0x8080E0u;
-        // Two lanes of three bytes each into six bytes of a 64-bit word, in little-endian order.
-        const auto pairs = lanes::as_lanes<lanes::u64x2>(words);
+        // Two lanes of three bytes each into six bytes of a 64-bit word, in little-endian order:
+        // the first lane of each pair the word's low half, whatever the host's order.
+        const auto pairs = lanes::as_lanes<lanes::u64x2>(lanes::low_first(words));
         const auto packed = (pairs & 0xFFFFFFu) | ((pairs >> 8) & 0xFFFFFF000000u);
         unicode::store_raw(dst, unicode::to_order<ByteOrder::little, std::uint64_t>(packed[0]));
         unicode::store_raw(dst + 6, unicode::to_order<ByteOrder::little, std::uint64_t>(packed[1]));
@@ -230,9 +231,8 @@ Result<void> encode_utf16_units(std::span<const Unit> units, ByteSink& out) noex
       // The units stand in the word as they will in memory, the first at the lower address, in
       // host order; each then goes into `Order` as a 16-bit lane, a swap cheaper than a whole
       // 32-bit one.
-      constexpr bool kLittle = std::endian::native == std::endian::little;
-      const auto pair = kLittle ? high | low << 16 : high << 16 | low;
-      const auto alone = kLittle ? v : v << 16;
+      const auto pair = lanes::kLittleHost ? high | low << 16 : high << 16 | low;
+      const auto alone = lanes::kLittleHost ? v : v << 16;
       const auto host = (pair & astral) | (alone & ~astral);
       const auto words = lanes::as_lanes<lanes::u32x4>(lanes::in_order<Order>(lanes::as_lanes<lanes::u16x8>(host)));
       const auto lengths = 2 + (astral & 2u);
