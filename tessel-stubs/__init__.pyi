@@ -44,12 +44,26 @@ attribute of the module, so it has no name here; catch it as ``BaseException``.
 # names: the float names differ ("ieee754" with bits 32 packs, "ieee754_f32" unpacks), and a str
 # encoding cannot tell them apart.
 #
-# The item types and the alias exist for type checkers only: the module has no such attributes.
-# Name them in annotations, which run-time Python does not evaluate inside functions (or under
-# `from __future__ import annotations`), e.g. `recipe: list[tessel.PackItem] = [...]`.
+# The recipe functions take any sequence of string-keyed mappings as well: a recipe written as a
+# list of dict literals and kept in a variable, as the README and the reference write one, is a
+# list[dict[str, object]] to a type checker, and one loaded from JSON is Any. Both pass without
+# an annotation or a cast. Annotating the items with the item types is what gets their keys and
+# values checked.
+#
+# The item types exist for type checkers only (@type_check_only): the module has no such
+# attributes, so `from tessel import PackItem` fails when it runs. Import them under
+# `typing.TYPE_CHECKING`, and name them in annotations, which run-time Python does not evaluate
+# inside functions or under `from __future__ import annotations`:
+#
+#     from __future__ import annotations
+#     from typing import TYPE_CHECKING
+#     if TYPE_CHECKING:
+#         from tessel import PackItem
+#     recipe: list[PackItem] = [...]
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import (
+    Any,
     Literal,
     NoReturn,
     NotRequired,
@@ -229,15 +243,16 @@ class UnpackItem(TypedDict):
     offset_bits: NotRequired[ReadOnly[int]]
     value: NotRequired[ReadOnly[object]]
 
-# A value in the dict that unpack_parameters returns: int for the integer and decimal encodings,
-# float for the IEEE 754 ones, str for the text ones.
-UnpackedValue: TypeAlias = int | float | str
+# A value in the dict that unpack_parameters returns is int for the integer and decimal
+# encodings, float for the IEEE 754 ones and str for the text ones: which one, only the item's
+# encoding says, when the call runs. Any, as struct.unpack's values are, so that code which knows
+# its recipe (`values["mode"] >> 4`, `hex(values["id"])`) needs no cast or isinstance test.
 
 # Recipes
 
 def unpack_parameters(
-    packet_bytes: bytes, offset_bits: SupportsIndex, recipe: Sequence[UnpackItem]
-) -> dict[str, UnpackedValue]:
+    packet_bytes: bytes, offset_bits: SupportsIndex, recipe: Sequence[UnpackItem | Mapping[str, object]]
+) -> dict[str, Any]:
     """Read the fields that a recipe describes out of a packet.
 
     Each item gives ``name``, ``encoding``, ``bits``, ``byte_order`` ("big" or "little") and
@@ -286,7 +301,7 @@ def unpack_parameters(
             not a module attribute: only ``except BaseException`` catches it.
     """
 
-def pack_parameters(recipe: Sequence[_AnyPackItem]) -> bytes:
+def pack_parameters(recipe: Sequence[_AnyPackItem | Mapping[str, object]]) -> bytes:
     """Lay the fields of a recipe into a bit-addressed packet.
 
     Each item gives ``name``, ``encoding``, ``bits``, ``byte_order`` ("big" or "little"),

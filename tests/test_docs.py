@@ -1,4 +1,6 @@
 """The reference pages under docs/: every example runs, and the tables and rules they state hold."""
+import __future__
+import ast
 import doctest
 import pathlib
 import re
@@ -23,6 +25,37 @@ def examples(page):
     """The page's doctest blocks as (first line number, text)."""
     text = page.read_text(encoding="utf-8")
     return [(text.count("\n", 0, m.start(1)) + 1, m.group(1)) for m in FENCE.finditer(text) if ">>>" in m.group(1)]
+
+
+def plain_blocks():
+    """The Python blocks without prompts, whole programs, of README.md and the pages, as ids and text."""
+    pages = [DOCS.parent / "README.md", *PAGES]
+    return [pytest.param(m.group(1), id=f"{page.relative_to(DOCS.parent)}:{page.read_text(encoding='utf-8').count(chr(10), 0, m.start(1)) + 1}")
+            for page in pages for m in FENCE.finditer(page.read_text(encoding="utf-8")) if ">>>" not in m.group(1)]
+
+
+# A statement of a plain block that shows a failure names it in its comment: `call()  # ValueError: ...`.
+RAISES = re.compile(r"#\s*(\w+(?:Error|Exception)): (.*)$")
+
+
+@pytest.mark.parametrize("block", plain_blocks())
+def test_plain_examples_run(block):
+    # Statement by statement in one namespace; one whose comment names an exception must raise
+    # it with that message, and every other one must not raise.
+    namespace = {"__name__": "example"}
+    lines = block.splitlines()
+    flags = 0  # a __future__ import holds for the statements after it, as in a module
+    for statement in ast.parse(block).body:
+        if isinstance(statement, ast.ImportFrom) and statement.module == "__future__":
+            flags |= sum(getattr(__future__, alias.name).compiler_flag for alias in statement.names)
+        shown = RAISES.search(lines[statement.end_lineno - 1])
+        code = compile(ast.Module([statement], []), "<example>", "exec", flags=flags, dont_inherit=True)
+        if shown is None:
+            exec(code, namespace)
+            continue
+        with pytest.raises(BaseException) as caught:
+            exec(code, namespace)
+        assert (type(caught.value).__name__, str(caught.value)) == shown.groups()
 
 
 def example_sources():

@@ -11,10 +11,11 @@ that the stubs refuse on purpose although the module takes them (STRICTER).
 from __future__ import annotations
 
 import array
+import json
 from collections.abc import Callable
 from decimal import Decimal
 from fractions import Fraction
-from typing import NoReturn, assert_type
+from typing import Any, NoReturn, assert_type
 
 import tessel
 
@@ -94,6 +95,37 @@ def text_items(*items: tessel.TextPackItem) -> list[tessel.TextPackItem]:
     return list(items)
 
 
+def pack_items(*items: tessel.PackItem) -> list[tessel.PackItem]:
+    return list(items)
+
+
+def unpack_items(*items: tessel.UnpackItem) -> list[tessel.UnpackItem]:
+    return list(items)
+
+
+def untyped_recipes() -> Results:
+    # Recipes as the README and the reference write them, with no annotation: a list of dict
+    # literals in a variable, and a recipe read from JSON.
+    recipe = [
+        {"name": "temp", "encoding": "twos_complement", "bits": 16, "byte_order": "big",
+         "reverse_bits": False, "value": -2},
+        {"name": "mode", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+         "reverse_bits": False, "value": 3},
+    ]
+    packet = tessel.pack_parameters(recipe)
+    recipe[0]["value"] = -3
+    loaded = json.loads('[{"name": "n", "encoding": "unsigned", "bits": 8, "byte_order": "big",'
+                        ' "reverse_bits": false, "value": 7}]')
+    items = tuple(dict(item, offset_bits=8) for item in loaded)
+    return [
+        (bytes, assert_type(packet, bytes)),
+        (dict, assert_type(tessel.unpack_parameters(packet, 0, recipe), "dict[str, Any]")),
+        (bytes, assert_type(tessel.pack_parameters(loaded), bytes)),
+        (dict, assert_type(tessel.unpack_parameters(b"\x07", 0, loaded), "dict[str, Any]")),
+        (bytes, assert_type(tessel.pack_parameters(items), bytes)),
+    ]
+
+
 def recipes() -> Results:
     encoding: str = "twos_complement"  # an encoding name taken from data
     recipe: list[tessel.PackItem] = [
@@ -111,9 +143,10 @@ def recipes() -> Results:
         for raw in (b"\x01", bytearray(b"\x01"), memoryview(b"\x01"), [1, 2], (1,), array.array("B", [1]))
     ]
     # A recipe whose encoding names both sides know serves both: unpack_parameters ignores values.
-    values = assert_type(tessel.unpack_parameters(packet, 0, recipe), "dict[str, tessel.UnpackedValue]")
-    temp = values["temp"]
-    assert_type(temp, int | float | str)
+    values = assert_type(tessel.unpack_parameters(packet, 0, recipe), "dict[str, Any]")
+    # A value is what its item's encoding makes it; code that knows its recipe uses it as such.
+    assert_type(values["temp"], Any)
+    assert values["temp"] + 1 == -2
     unpack_only: list[tessel.UnpackItem] = [
         {"name": "word", "encoding": "Unsigned", "bits": 16, "byte_order": "big", "reverse_bits": True},
         {"name": "tail", "encoding": "utf8", "bits": 8, "byte_order": "big", "reverse_bits": False, "offset_bits": 0},
@@ -131,13 +164,13 @@ def recipes() -> Results:
         (bytes, assert_type(tessel.pack_parameters(recipe=()), bytes)),
         (bytes, assert_type(tessel.pack_parameters(counters), bytes)),
         (dict, values),
-        (dict, assert_type(tessel.unpack_parameters(b"\x12\x34", Index(), unpack_only), "dict[str, int | float | str]")),
+        (dict, assert_type(tessel.unpack_parameters(b"\x12\x34", Index(), unpack_only), "dict[str, Any]")),
         (dict, assert_type(tessel.unpack_parameters(packet_bytes=b"\x42", offset_bits=0, recipe=counters),
-                           "dict[str, tessel.UnpackedValue]")),
+                           "dict[str, Any]")),
     ]
 
 
-ACCEPTED: list[Callable[[], Results]] = [integers, decimals, floats, texts, recipes]
+ACCEPTED: list[Callable[[], Results]] = [integers, decimals, floats, texts, recipes, untyped_recipes]
 
 # The formats that are named but not built: every call raises NotImplementedError.
 UNBUILT: list[Callable[[], NoReturn]] = [
@@ -188,29 +221,25 @@ REFUSED: list[tuple[Callable[[], object], type[BaseException]]] = [
     (lambda: tessel.pack_parameters({}), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     (lambda: tessel.unpack_parameters(b"", "0", []), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     (lambda: tessel.unpack_parameters(b"", 0, "recipe"), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
-    # Items: the recipe functions raise every item's failure as ValueError.
+    # Items, annotated with the item types (an unannotated dict literal is a dict[str, object],
+    # which the recipe functions take): the recipe functions raise every item's failure as ValueError.
     (lambda: tessel.pack_parameters([["name", "encoding"]]), ValueError),  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "byte_order": "big", "reverse_bits": False, "value": 1}]), ValueError),  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": "8", "byte_order": "big", "reverse_bits": False, "value": 1}]), ValueError),  # type: ignore[list-item, misc]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": 0, "value": 1}]), ValueError),  # type: ignore[list-item, misc]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": None}]), ValueError),  # type: ignore[list-item, misc]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1, "offset_bits": None}]), ValueError),  # type: ignore[list-item, misc]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "byte_order": "big", "reverse_bits": False, "value": 1})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": "8", "byte_order": "big", "reverse_bits": False, "value": 1})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": 0, "value": 1})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": None})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1, "offset_bits": None})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
     (lambda: tessel.pack_parameters(text_items({"name": "t", "encoding": "utf8", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 5})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
     (lambda: tessel.pack_parameters(int_items({"name": "n", "encoding": "utf8", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 5})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
-    (lambda: tessel.unpack_parameters(b"\x00", 0, [{"encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}]), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel.unpack_parameters(b"\x00", 0, unpack_items({"encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False})), ValueError),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
 ]
 
 # Calls that the stubs refuse on purpose although the module takes them.
 STRICTER: list[Callable[[], bytes]] = [
     # A family item type lists the lower-case names; other spellings need PackItem.
     lambda: tessel.pack_parameters(text_items({"name": "t", "encoding": "UTF-8", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": "A"})),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
-    # Keys the module ignores are refused, so a misspelt optional key cannot pass unseen.
-    lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1, "ofset_bits": 8}]),  # type: ignore[list-item]  # pyright: ignore[reportArgumentType]
-    # Item widths and offsets are int, since recipe code reads them back.
-    lambda: tessel.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": Index(), "byte_order": "big", "reverse_bits": False, "value": 1}]),  # type: ignore[list-item, misc]  # pyright: ignore[reportArgumentType]
+    # An annotated item refuses keys the module ignores, so a misspelt optional key cannot pass unseen.
+    lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False, "value": 1, "ofset_bits": 8})),  # type: ignore[typeddict-unknown-key]  # pyright: ignore[reportArgumentType]
+    # Annotated items' widths and offsets are int, since recipe code reads them back.
+    lambda: tessel.pack_parameters(pack_items({"name": "a", "encoding": "unsigned", "bits": Index(), "byte_order": "big", "reverse_bits": False, "value": 1})),  # type: ignore[typeddict-item]  # pyright: ignore[reportArgumentType]
 ]
-
-
-def unpacked_values_need_narrowing(values: dict[str, tessel.UnpackedValue]) -> int:
-    # Not run: a value of the unpacked dict is int, float or str until the caller narrows it.
-    return values["temp"]  # type: ignore[return-value]  # pyright: ignore[reportReturnType]
