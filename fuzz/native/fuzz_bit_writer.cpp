@@ -1,8 +1,8 @@
 // The packer's bit placement against a model that sets one packet bit at a time.
 //
 // The packer's field writer (`write_numeric`, and `Packet`, which writes words and byte strings
-// at any bit position with shifts and masks) is copied unchanged out of the packer by
-// fuzz/tools/extract-writer. The model follows the packet layout rules directly: packet bit p
+// at any bit position with shifts and masks) comes from src/encoder/field_writer.hpp, the header
+// the packer includes. The model follows the packet layout rules directly: packet bit p
 // is bit 7 - p % 8 of byte p / 8; a field's bytes are cut to their last `bits` bits, or padded
 // with zero bits when they hold fewer; bits past the packet's end are skipped; every bit of the
 // field is written, zero bits included, and nothing else changes.

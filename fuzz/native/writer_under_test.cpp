@@ -1,16 +1,12 @@
-// The packer's field writer, copied unchanged by fuzz/tools/extract-writer, behind the plain
-// functions of writer_under_test.hpp.
+// The packer's field writer (src/encoder/field_writer.hpp, the header the packer includes) behind
+// the plain functions of writer_under_test.hpp.
 #include "writer_under_test.hpp"
 
 #include <cstring>
 
 #include "bits.hpp"
 
-namespace tessel::encoder {
-namespace {
-#include "packet_writer.inc"
-}  // namespace
-}  // namespace tessel::encoder
+#include "encoder/field_writer.hpp"
 
 namespace fuzz::writer {
 

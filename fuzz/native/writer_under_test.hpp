@@ -1,6 +1,6 @@
 // The packer's field writer, reached through plain functions. Their translation unit
-// (writer_under_test.cpp) holds the writer as fuzz/tools/extract-writer copies it out of the
-// packer, and is instrumented like the codecs; the harness that calls these is not.
+// (writer_under_test.cpp) includes the writer's header, src/encoder/field_writer.hpp, as the
+// packer does, and is instrumented like the codecs; the harness that calls these is not.
 #pragma once
 
 #include <cstddef>

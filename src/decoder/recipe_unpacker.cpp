@@ -18,6 +18,7 @@
 
 #include "bits.hpp"
 #include "decoder/decoder.hpp"
+#include "decoder/field_decoding.hpp"
 #include "python/binder.hpp"
 #include "panic.hpp"
 #include "recipe/cache.hpp"
@@ -31,99 +32,10 @@ using python::PyRef;
 using recipe::ByteOrder;
 using recipe::Key;
 
-// ---------------------------------------------------------------------------------------------
-// Decodings of the decode side. Float formats carry their width in the name here; `bits` only
-// says how many bytes are read.
-
-enum class Decoding : std::uint8_t {
-  unsigned_int, twos_complement, ones_complement, sign_magnitude,
-  bcd, bcd_signed, packed_bcd, packed_bcd_signed,
-  ieee754_f16, ieee754_f32, ieee754_f64, ieee754_f128,
-  ieee754_1985_f32, ieee754_1985_f64, ieee754_1985_f80, mil_std_1750a_f32, mil_std_1750a_f48,
-  ti_f32, ti_f40, dec_f32, dec_f64, ibm_f32, ibm_f64,
-  utf8, utf16, utf16le, utf16be, utf32, utf32le, utf32be, us_ascii, iso_8859_1, windows_1252,
-};
-
-struct DecodingName {
-  std::string_view name;
-  Decoding decoding;
-};
-
-// Every accepted name, lower case; not the encode side's list ("binary" and "ieee754" are
-// not here, "latin1" is).
-constexpr DecodingName kDecodingNames[] = {
-    {"unsigned", Decoding::unsigned_int},
-    {"twos_complement", Decoding::twos_complement}, {"twoscomplement", Decoding::twos_complement},
-    {"ones_complement", Decoding::ones_complement}, {"onescomplement", Decoding::ones_complement},
-    {"sign_magnitude", Decoding::sign_magnitude}, {"signmagnitude", Decoding::sign_magnitude},
-    {"bcd", Decoding::bcd},
-    {"bcd_signed", Decoding::bcd_signed}, {"bcd-signed", Decoding::bcd_signed},
-    {"packed_bcd", Decoding::packed_bcd}, {"packed-bcd", Decoding::packed_bcd},
-    {"packed_bcd_signed", Decoding::packed_bcd_signed}, {"packed-bcd-signed", Decoding::packed_bcd_signed},
-    {"ieee754_f16", Decoding::ieee754_f16}, {"ieee754-f16", Decoding::ieee754_f16},
-    {"ieee754_f32", Decoding::ieee754_f32}, {"ieee754-f32", Decoding::ieee754_f32},
-    {"ieee754_f64", Decoding::ieee754_f64}, {"ieee754-f64", Decoding::ieee754_f64},
-    {"ieee754_f128", Decoding::ieee754_f128}, {"ieee754-f128", Decoding::ieee754_f128},
-    {"ieee754_1985_f32", Decoding::ieee754_1985_f32}, {"ieee754-1985-f32", Decoding::ieee754_1985_f32},
-    {"ieee754_1985_f64", Decoding::ieee754_1985_f64}, {"ieee754-1985-f64", Decoding::ieee754_1985_f64},
-    {"ieee754_1985_f80", Decoding::ieee754_1985_f80}, {"ieee754-1985-f80", Decoding::ieee754_1985_f80},
-    {"mil_std_1750a_f32", Decoding::mil_std_1750a_f32}, {"mil-std-1750a-f32", Decoding::mil_std_1750a_f32},
-    {"mil_std_1750a_f48", Decoding::mil_std_1750a_f48}, {"mil-std-1750a-f48", Decoding::mil_std_1750a_f48},
-    {"ti_f32", Decoding::ti_f32}, {"ti-f32", Decoding::ti_f32},
-    {"ti_f40", Decoding::ti_f40}, {"ti-f40", Decoding::ti_f40},
-    {"dec_f32", Decoding::dec_f32}, {"dec-f32", Decoding::dec_f32},
-    {"dec_f64", Decoding::dec_f64}, {"dec-f64", Decoding::dec_f64},
-    {"ibm_f32", Decoding::ibm_f32}, {"ibm-f32", Decoding::ibm_f32},
-    {"ibm_f64", Decoding::ibm_f64}, {"ibm-f64", Decoding::ibm_f64},
-    {"utf8", Decoding::utf8}, {"utf-8", Decoding::utf8},
-    {"utf16", Decoding::utf16}, {"utf-16", Decoding::utf16},
-    {"utf16le", Decoding::utf16le}, {"utf-16le", Decoding::utf16le},
-    {"utf16be", Decoding::utf16be}, {"utf-16be", Decoding::utf16be},
-    {"utf32", Decoding::utf32}, {"utf-32", Decoding::utf32},
-    {"utf32le", Decoding::utf32le}, {"utf-32le", Decoding::utf32le},
-    {"utf32be", Decoding::utf32be}, {"utf-32be", Decoding::utf32be},
-    {"us_ascii", Decoding::us_ascii}, {"us-ascii", Decoding::us_ascii},
-    {"latin1", Decoding::iso_8859_1}, {"iso_8859_1", Decoding::iso_8859_1}, {"iso-8859-1", Decoding::iso_8859_1},
-    {"windows_1252", Decoding::windows_1252}, {"windows-1252", Decoding::windows_1252},
-};
-static_assert(std::size(kDecodingNames) == 65);
-
 constexpr auto kNames = recipe::name_column(kDecodingNames);
 
-using TextDecoder = Result<void> (*)(std::span<const std::uint8_t>, TextSink&) noexcept;
-using UnbuiltDecoder = Result<double> (*)(std::uint64_t) noexcept;
-
-TextDecoder text_decoder(Decoding decoding) noexcept {
-  switch (decoding) {
-    case Decoding::utf8: return decode_utf8;
-    case Decoding::utf16: return decode_utf16;
-    case Decoding::utf16le: return decode_utf16le;
-    case Decoding::utf16be: return decode_utf16be;
-    case Decoding::utf32: return decode_utf32;
-    case Decoding::utf32le: return decode_utf32le;
-    case Decoding::utf32be: return decode_utf32be;
-    case Decoding::us_ascii: return decode_us_ascii;
-    case Decoding::iso_8859_1: return decode_iso_8859_1;
-    case Decoding::windows_1252: return decode_windows_1252;
-    default: return nullptr;
-  }
-}
-
-UnbuiltDecoder unbuilt_decoder(Decoding decoding) noexcept {
-  switch (decoding) {
-    case Decoding::ieee754_1985_f32: return decode_ieee754_1985_f32;
-    case Decoding::ieee754_1985_f64: return decode_ieee754_1985_f64;
-    case Decoding::ieee754_1985_f80: return decode_ieee754_1985_f80;
-    case Decoding::mil_std_1750a_f32: return decode_mil_std_1750a_f32;
-    case Decoding::mil_std_1750a_f48: return decode_mil_std_1750a_f48;
-    case Decoding::ti_f32: return decode_ti_f32;
-    case Decoding::ti_f40: return decode_ti_f40;
-    case Decoding::dec_f32: return decode_dec_f32;
-    case Decoding::dec_f64: return decode_dec_f64;
-    case Decoding::ibm_f32: return decode_ibm_f32;
-    case Decoding::ibm_f64: return decode_ibm_f64;
-    default: return nullptr;
-  }
+Unexpected wide_f128() noexcept {
+  return value_error("IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
 }
 
 // The value of a number decoding, from the raw number after bit handling.
@@ -147,9 +59,7 @@ UnbuiltDecoder unbuilt_decoder(Decoding decoding) noexcept {
     case Decoding::ieee754_f64: return PyRef::steal(python::from_double(decode_ieee754_f64(raw)));
     case Decoding::ieee754_f128:
       // A binary128 field of 64 bits or fewer reads as 0.0, whatever the packet holds.
-      if (bits > 64) {
-        return value_error("IEEE 754 f128 requires special handling for >64 bits (not yet implemented in process_recipe)");
-      }
+      if (bits > 64) return wide_f128();
       return PyRef::steal(python::from_double(0.0));
     default: {
       auto unbuilt = unbuilt_decoder(decoding)(raw);
@@ -182,27 +92,6 @@ Result<void> check_start(std::string_view name, std::uint64_t start) noexcept {
     throw Panic(str_cat("range end index ", end, " out of range for slice of length ", length));
   }
   return packet.data() + first;
-}
-
-// The raw number of a field of `count` bytes: its first eight bytes in byte order, big-endian,
-// whole words loaded at once where the width allows.
-inline std::uint64_t load_number(const std::uint8_t* span, std::uint32_t count, bool little) noexcept {
-  if (count == 8) {
-    std::uint64_t word;
-    std::memcpy(&word, span, 8);
-    return little == (std::endian::native == std::endian::little) ? word : __builtin_bswap64(word);
-  }
-  if (count == 1) return span[0];
-  if (count == 2) return little ? std::uint64_t{span[1]} << 8 | span[0] : std::uint64_t{span[0]} << 8 | span[1];
-  if (count == 4) {
-    std::uint32_t word;
-    std::memcpy(&word, span, 4);
-    return little == (std::endian::native == std::endian::little) ? word : __builtin_bswap32(word);
-  }
-  const std::uint32_t used = count < 8 ? count : 8;
-  std::uint64_t raw = 0;
-  for (std::uint32_t i = 0; i < used; ++i) raw = raw << 8 | (little ? span[count - 1 - i] : span[i]);
-  return raw;
 }
 
 // A field's value from its bytes, once its decoding and byte order are known. Inlined into the
@@ -348,6 +237,49 @@ Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::u
   return result;
 }
 
+// An item's keys, placed and matched, in the item format's order: name, encoding, bits, byte order
+// and bit reversal present and of their types, the offset, the start position, then `reach`
+// (where the packet's bounds are checked), the byte order's name and the encoding's.
+struct PlacedItem {
+  recipe::Fields fields;
+  std::uint32_t bits;
+  std::uint64_t start;
+  bool little;
+  Decoding decoding;
+};
+
+template <class Reach>
+[[gnu::always_inline]] inline Result<PlacedItem> read_placed(const recipe::RawItem& raw, std::uint32_t offset_bits,
+                                                             std::uint64_t running, recipe::NameCache& encodings,
+                                                             recipe::NameCache& byte_orders, Reach&& reach) {
+  PlacedItem out{};
+  auto checked = recipe::read_fields(raw, out.fields, &out.bits);
+  if (!checked) return Unexpected(std::move(checked.error()));
+  bool has_offset = false;
+  std::uint32_t offset = 0;
+  auto offset_read = recipe::read_offset_bits(raw, has_offset, offset);
+  if (!offset_read) return Unexpected(std::move(offset_read.error()));
+  out.start = has_offset ? std::uint64_t{offset} + offset_bits : running;
+  auto placed = check_start(out.fields.name.utf8, out.start);
+  if (!placed) return Unexpected(std::move(placed.error()));
+  reach(out.start, out.bits);
+  auto order = recipe::parse_byte_order(out.fields.byte_order, byte_orders);
+  if (!order) return Unexpected(std::move(order.error()));
+  out.little = *order == ByteOrder::little;
+  auto index = encodings.match(out.fields.encoding, kNames.data(), kNames.size());
+  if (!index) return Unexpected(std::move(index.error()));
+  if (*index < 0) return recipe::unsupported_encoding(out.fields.encoding);
+  out.decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
+  return out;
+}
+
+// A dict key for the item's name: exact str, a str subclass name stored as the plain text it spells.
+PyRef name_key(const recipe::Text& name) noexcept {
+  return PyUnicode_CheckExact(name.object)
+             ? PyRef::borrow(name.object)
+             : PyRef::steal(PyUnicode_FromStringAndSize(name.utf8.data(), static_cast<Py_ssize_t>(name.utf8.size())));
+}
+
 // The uncached path: each item read as the call reaches it, checks in the item format's order.
 Result<PyRef> unpack_each(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                           const python::RecipeItems& recipe) {
@@ -369,35 +301,15 @@ Result<PyRef> unpack_each(std::span<const std::uint8_t> packet, std::uint32_t of
       if (!read) return Unexpected(std::move(read.error()));
       raw = std::move(next);
     }
-    recipe::Fields fields;
-    std::uint32_t bits = 0;
-    auto checked = recipe::read_fields(raw, fields, &bits);
-    if (!checked) return Unexpected(std::move(checked.error()));
-    bool has_offset = false;
-    std::uint32_t offset = 0;
-    auto offset_read = recipe::read_offset_bits(raw, has_offset, offset);
-    if (!offset_read) return Unexpected(std::move(offset_read.error()));
-
-    const std::uint64_t start = has_offset ? std::uint64_t{offset} + offset_bits : running;
-    auto placed = check_start(fields.name.utf8, start);
-    if (!placed) return Unexpected(std::move(placed.error()));
-    const std::uint8_t* span = field_bytes(packet, start, bits);
-
-    auto order = recipe::parse_byte_order(fields.byte_order, byte_orders);
-    if (!order) return Unexpected(std::move(order.error()));
-    auto index = encodings.match(fields.encoding, kNames.data(), kNames.size());
-    if (!index) return Unexpected(std::move(index.error()));
-    if (*index < 0) return recipe::unsupported_encoding(fields.encoding);
-    const Decoding decoding = kDecodingNames[static_cast<std::size_t>(*index)].decoding;
-    auto value =
-        decode_field_inline(decoding, span, bits, *order == ByteOrder::little, fields.reverse_bits, reversed);
+    const std::uint8_t* span = nullptr;
+    auto read = read_placed(raw, offset_bits, running, encodings, byte_orders,
+                            [&](std::uint64_t start, std::uint32_t bits) { span = field_bytes(packet, start, bits); });
+    if (!read) return Unexpected(std::move(read.error()));
+    const auto& [fields, bits, start, little, decoding] = *read;
+    auto value = decode_field_inline(decoding, span, bits, little, fields.reverse_bits, reversed);
     if (!value) return Unexpected(std::move(value.error()));
 
-    // Keys are exact str: a str subclass name is stored as the plain text it spells.
-    PyRef key = PyUnicode_CheckExact(fields.name.object)
-                    ? PyRef::borrow(fields.name.object)
-                    : PyRef::steal(PyUnicode_FromStringAndSize(fields.name.utf8.data(),
-                                                               static_cast<Py_ssize_t>(fields.name.utf8.size())));
+    PyRef key = name_key(fields.name);
     if (!key || PyDict_SetItem(result.get(), key.get(), value->get()) < 0) return raised();
     running = start + bits;
   }
@@ -405,6 +317,38 @@ Result<PyRef> unpack_each(std::span<const std::uint8_t> packet, std::uint32_t of
 }
 
 }  // namespace
+
+Result<std::vector<FieldPlan>> plan_recipe(std::uint32_t offset_bits, const python::RecipeItems& recipe) {
+  recipe.hold();
+  std::vector<FieldPlan> plans;
+  plans.reserve(recipe.size());
+  recipe::NameCache encodings;
+  recipe::NameCache byte_orders;
+  std::uint64_t running = offset_bits;
+  recipe::RawItem raw;  // let go only once the next item is held, as unpack_each does
+  for (const PyRef& item : recipe) {
+    {
+      recipe::RawItem next;
+      auto read = recipe::read_item(item.get(), next);
+      if (!read) return Unexpected(std::move(read.error()));
+      raw = std::move(next);
+    }
+    auto read = read_placed(raw, offset_bits, running, encodings, byte_orders, [](std::uint64_t, std::uint32_t) {});
+    if (!read) return Unexpected(std::move(read.error()));
+    const auto& [fields, bits, start, little, decoding] = *read;
+    // What the decoding refuses whatever the field's bytes.
+    if (decoding == Decoding::ieee754_f128 && bits > 64) return wide_f128();
+    if (const UnbuiltDecoder unbuilt = unbuilt_decoder(decoding)) {
+      auto refused = unbuilt(0);
+      if (!refused) return Unexpected(std::move(refused.error()));
+    }
+    PyRef key = name_key(fields.name);
+    if (!key) return raised();
+    plans.push_back(FieldPlan{std::move(key), decoding, bits, start, little, fields.reverse_bits});
+    running = start + bits;
+  }
+  return plans;
+}
 
 Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                              const python::RecipeItems& recipe) {

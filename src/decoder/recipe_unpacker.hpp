@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "codec_error.hpp"
+#include "decoder/field_decoding.hpp"
 #include "python/convert.hpp"
 #include "python/py_ref.hpp"
 
@@ -17,5 +19,22 @@ namespace tessel::decoder {
 // PanicException with the range message.
 [[nodiscard]] Result<python::PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                                                    const python::RecipeItems& recipe);
+
+// A field of a recipe as unpack_parameters reads it out of a packet long enough for it.
+struct FieldPlan {
+  python::PyRef name;  // the key unpack_parameters gives its value
+  Decoding decoding;
+  std::uint32_t bits;
+  std::uint64_t start;  // packet bit, the call's base offset included
+  bool little;
+  bool reverse;
+};
+
+// Every item of `recipe` read as unpack_parameters reads it, for packets long enough for all of
+// its fields: the fields' plans, or the error unpack_parameters raises for this recipe whatever a
+// packet holds (an item that is not a dict, a missing or ill-typed key, an unknown encoding or
+// byte order, a start beyond the last position, an f128 field above 64 bits, a named but unbuilt
+// float format), in the order it meets them.
+[[nodiscard]] Result<std::vector<FieldPlan>> plan_recipe(std::uint32_t offset_bits, const python::RecipeItems& recipe);
 
 }  // namespace tessel::decoder
