@@ -38,10 +38,17 @@ def plain_blocks():
 RAISES = re.compile(r"#\s*(\w+(?:Error|Exception)): (.*)$")
 
 
+TELEMETRY = DOCS.parent.parent / "shared" / "telemetry"
+
+
 @pytest.mark.parametrize("block", plain_blocks())
-def test_plain_examples_run(block):
-    # Statement by statement in one namespace; one whose comment names an exception must raise
-    # it with that message, and every other one must not raise.
+def test_plain_examples_run(block, monkeypatch):
+    # Statement by statement in one namespace, from the project root as the paths in them are;
+    # one whose comment names an exception must raise it with that message, and every other one
+    # must not raise.
+    if "../shared/telemetry/" in block and not TELEMETRY.is_dir():
+        pytest.skip(f"the example reads a real packet file, and {TELEMETRY} is absent")
+    monkeypatch.chdir(DOCS.parent)
     namespace = {"__name__": "example"}
     lines = block.splitlines()
     flags = 0  # a __future__ import holds for the statements after it, as in a module

@@ -15,9 +15,9 @@ from __future__ import annotations
 import mmap
 import os
 import warnings
-from collections import Counter
+from collections.abc import Buffer as BufferProtocol
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Any, Union
+from typing import Any, Union, cast
 
 try:
     import numpy as np
@@ -26,7 +26,7 @@ except ImportError as error:  # pragma: no cover - exercised in a subprocess by 
         "tessel_archive needs numpy: install it with pip install 'tessel[archive]' (or pip install numpy)"
     ) from error
 
-from tessel_archive import _native
+from . import _native
 
 __all__ = ["Archive", "TruncatedPacketWarning", "decode", "space_packets", "unpack_columns"]
 
@@ -44,7 +44,7 @@ class TruncatedPacketWarning(UserWarning):
     """A packet stream ends inside a packet; that packet is left out."""
 
 
-def _threads(threads: int | None) -> int:
+def _threads(threads: object) -> int:
     if threads is None:
         try:
             return max(1, len(os.sched_getaffinity(0)))
@@ -57,17 +57,19 @@ def _threads(threads: int | None) -> int:
     return threads
 
 
-def _bytes_view(data: Any) -> memoryview:
+def _bytes_view(data: object) -> memoryview:
     """`data` as a flat memoryview of bytes, read in place."""
+    kind = type(data).__name__
     if isinstance(data, np.ndarray):
-        if data.ndim != 1 or data.dtype != np.uint8:
-            raise TypeError(f"data as a numpy array must be 1-D uint8, not {data.ndim}-D {data.dtype}")
-        if not data.flags.c_contiguous:
+        array = cast("np.ndarray[Any, np.dtype[Any]]", data)
+        if array.ndim != 1 or array.dtype != np.uint8:
+            raise TypeError(f"data as a numpy array must be 1-D uint8, not {array.ndim}-D {array.dtype}")
+        if not array.flags.c_contiguous:
             raise ValueError("data must be contiguous")
     try:
-        view = memoryview(data)
+        view = memoryview(cast(BufferProtocol, data))  # anything else is refused right here
     except TypeError:
-        raise TypeError(f"data must be a bytes-like buffer, not {type(data).__name__}") from None
+        raise TypeError(f"data must be a bytes-like buffer, not {kind}") from None
     if not view.c_contiguous:
         view.release()
         raise ValueError("data must be contiguous")
@@ -152,7 +154,7 @@ def space_packets(data: Buffer, *, record_header_bytes: int = 0) -> dict[str, np
     return index
 
 
-def _index_stream(data: Buffer, record_header_bytes: int) -> tuple[dict[str, np.ndarray[Any, Any]], tuple[int, int] | None]:
+def _index_stream(data: Buffer, record_header_bytes: object) -> tuple[dict[str, np.ndarray[Any, Any]], tuple[int, int] | None]:
     if isinstance(record_header_bytes, bool) or not isinstance(record_header_bytes, int):
         raise TypeError(f"record_header_bytes must be an int, not {type(record_header_bytes).__name__}")
     if record_header_bytes < 0:
@@ -210,7 +212,8 @@ def decode(
     bit). Packets of APIDs without a recipe are counted in ``Archive.undecoded``. A cut-off last
     packet is left out with a TruncatedPacketWarning.
     """
-    for apid in recipes:
+    apids: list[object] = list(recipes)
+    for apid in apids:
         if isinstance(apid, bool) or not isinstance(apid, int) or not 0 <= apid <= 0x7FF:
             raise ValueError(f"an APID is an int from 0 to 2047, not {apid!r}")
     if isinstance(source, (str, os.PathLike)):
@@ -228,16 +231,23 @@ def _decode(data: Buffer, recipes: Mapping[int, Recipe], record_header_bytes: in
     if cut is not None:
         _warn_cut(cut, stacklevel=4)
     apids = index["apid"]
+    # Packets a APID, in one pass; the APIDs without a recipe are what is left.
+    counts = np.bincount(apids, minlength=0x800) if len(apids) else np.zeros(0x800, dtype=np.intp)
     tables: dict[int, dict[str, np.ndarray[Any, Any]]] = {}
     for apid, recipe in recipes.items():
-        chosen = np.flatnonzero(apids == apid)
-        table = {name: index[name][chosen] for name in HEADER_COLUMNS}
-        values = unpack_columns(data, recipe, index["start"][chosen], index["length"][chosen],
-                                8 * PRIMARY_HEADER_BYTES, threads=threads)
+        if counts[apid] == len(apids):  # every packet: the index's own columns, no selection
+            table = {name: index[name] for name in HEADER_COLUMNS}
+            starts, lengths = index["start"], index["length"]
+        else:
+            chosen = np.flatnonzero(apids == apid)
+            table = {name: index[name][chosen] for name in HEADER_COLUMNS}
+            starts, lengths = index["start"][chosen], index["length"][chosen]
+        values = unpack_columns(data, recipe, starts, lengths, 8 * PRIMARY_HEADER_BYTES, threads=threads)
         clash = [name for name in values if name in table]
         if clash:
             raise ValueError(f"APID {apid}: the recipe's field {clash[0]!r} would replace the primary header's column")
         table.update(values)
         tables[apid] = table
-    counted = Counter(int(a) for a in apids[~np.isin(apids, list(recipes))]) if len(apids) else Counter()
-    return Archive(tables, dict(sorted(counted.items())), int(len(apids)), cut)
+    counts[list(recipes)] = 0
+    counted = {int(apid): int(counts[apid]) for apid in np.flatnonzero(counts)}
+    return Archive(tables, counted, int(len(apids)), cut)

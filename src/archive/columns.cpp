@@ -1,6 +1,7 @@
 #include "archive/columns.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <thread>
 #include <utility>
 
@@ -81,23 +82,39 @@ std::string range_message(std::uint64_t first, std::uint32_t count, std::uint64_
 
 namespace {
 
+// A field's raw number from its bytes, as decoder::load_number forms it; the usual widths with
+// their byte order fixed at compile time.
+template <std::uint32_t Count, bool Little>
+struct FixedLoad {
+  [[gnu::always_inline]] std::uint64_t operator()(const std::uint8_t* span, std::uint32_t, bool) const noexcept {
+    return decoder::load_number(span, Count, Little);
+  }
+};
+struct AnyLoad {
+  [[gnu::always_inline]] std::uint64_t operator()(const std::uint8_t* span, std::uint32_t count,
+                                                  bool little) const noexcept {
+    return decoder::load_number(span, count, little);
+  }
+};
+
 // One field down a run of packets: `decode(raw)` gives the value or the error. Returns the first
 // packet that fails, its failure filled in.
-template <class T, class Decode>
-std::optional<Failure> fill(const Field& field, std::size_t index, const Packets& packets, std::size_t begin,
-                            std::size_t end, Decode decode) noexcept {
+template <class T, bool Reverse, class Load, class Decode>
+std::optional<Failure> fill_loaded(const Field& field, std::size_t index, const Packets& packets, std::size_t begin,
+                                   std::size_t end, Decode decode, bool checked) noexcept {
   T* out = static_cast<T*>(field.column);
   const std::uint64_t first = field.start >> 3;
   const std::uint64_t mask = low_mask(field.bits);
+  const Load load;
   for (std::size_t i = begin; i < end; ++i) {
     const auto length = static_cast<std::uint64_t>(packets.lengths[i]);
-    if (first + field.count > length) [[unlikely]] {
+    if (!checked && first + field.count > length) [[unlikely]] {
       return Failure{i, index, range_message(first, field.count, length), std::nullopt};
     }
     if constexpr (!std::is_void_v<T>) {
       const std::uint8_t* span = packets.data + packets.starts[i] + first;
-      std::uint64_t raw = decoder::load_number(span, field.count, field.little);
-      raw = field.reverse ? reverse_low_bits(raw, field.bits) : raw & mask;
+      std::uint64_t raw = load(span, field.count, field.little);
+      raw = Reverse ? reverse_low_bits(raw, field.bits) : raw & mask;
       auto value = decode(raw);
       if constexpr (requires { value.has_value(); }) {
         if (!value) [[unlikely]] return Failure{i, index, {}, std::move(value.error())};
@@ -110,11 +127,28 @@ std::optional<Failure> fill(const Field& field, std::size_t index, const Packets
   return std::nullopt;
 }
 
+template <class T, class Decode>
+std::optional<Failure> fill(const Field& field, std::size_t index, const Packets& packets, std::size_t begin,
+                            std::size_t end, Decode decode, bool checked) noexcept {
+  if (field.reverse) return fill_loaded<T, true, AnyLoad>(field, index, packets, begin, end, decode, checked);
+  const auto fixed = [&]<std::uint32_t Count>() {
+    return field.little ? fill_loaded<T, false, FixedLoad<Count, true>>(field, index, packets, begin, end, decode, checked)
+                        : fill_loaded<T, false, FixedLoad<Count, false>>(field, index, packets, begin, end, decode, checked);
+  };
+  switch (field.count) {
+    case 1: return fill_loaded<T, false, FixedLoad<1, false>>(field, index, packets, begin, end, decode, checked);
+    case 2: return fixed.template operator()<2>();
+    case 4: return fixed.template operator()<4>();
+    case 8: return fixed.template operator()<8>();
+    default: return fill_loaded<T, false, AnyLoad>(field, index, packets, begin, end, decode, checked);
+  }
+}
+
 template <class T>
 std::optional<Failure> fill_field(const Field& field, std::size_t index, const Packets& packets, std::size_t begin,
-                                  std::size_t end) noexcept {
+                                  std::size_t end, bool checked) noexcept {
   const std::uint32_t bits = field.bits;
-  const auto run = [&](auto decode) { return fill<T>(field, index, packets, begin, end, decode); };
+  const auto run = [&](auto decode) { return fill<T>(field, index, packets, begin, end, decode, checked); };
   switch (field.decoding) {
     case Decoding::unsigned_int: return run([](std::uint64_t raw) { return raw; });
     case Decoding::twos_complement: return run([bits](std::uint64_t raw) { return decoder::decode_twos_complement(raw, bits); });
@@ -125,7 +159,14 @@ std::optional<Failure> fill_field(const Field& field, std::size_t index, const P
     case Decoding::packed_bcd: return run([bits](std::uint64_t raw) { return decoder::decode_packed_bcd(raw, bits, false); });
     case Decoding::packed_bcd_signed: return run([bits](std::uint64_t raw) { return decoder::decode_packed_bcd(raw, bits, true); });
     case Decoding::ieee754_f16: return run([](std::uint64_t raw) { return decoder::decode_ieee754_f16(raw); });
-    case Decoding::ieee754_f32: return run([](std::uint64_t raw) { return decoder::decode_ieee754_f32(raw); });
+    case Decoding::ieee754_f32:
+      // Into a binary32 column the pattern goes as it is, but for a NaN's quiet bit: the float
+      // that decode_ieee754_f32's exact widening narrows back to.
+      return run([](std::uint64_t raw) {
+        auto single = static_cast<std::uint32_t>(raw);
+        if ((single & 0x7F800000u) == 0x7F800000u && (single & 0x007FFFFFu) != 0) single |= 0x00400000u;
+        return std::bit_cast<float>(single);
+      });
     case Decoding::ieee754_f64: return run([](std::uint64_t raw) { return decoder::decode_ieee754_f64(raw); });
     // A binary128 field of 64 bits or fewer reads as 0.0 (wider ones are refused with the recipe).
     default: return run([](std::uint64_t) { return 0.0; });
@@ -133,19 +174,19 @@ std::optional<Failure> fill_field(const Field& field, std::size_t index, const P
 }
 
 std::optional<Failure> decode_field(const Field& field, std::size_t index, const Packets& packets, std::size_t begin,
-                                    std::size_t end) noexcept {
+                                    std::size_t end, bool checked) noexcept {
   switch (field.store) {
-    case Store::u8: return fill_field<std::uint8_t>(field, index, packets, begin, end);
-    case Store::u16: return fill_field<std::uint16_t>(field, index, packets, begin, end);
-    case Store::u32: return fill_field<std::uint32_t>(field, index, packets, begin, end);
-    case Store::u64: return fill_field<std::uint64_t>(field, index, packets, begin, end);
-    case Store::i8: return fill_field<std::int8_t>(field, index, packets, begin, end);
-    case Store::i16: return fill_field<std::int16_t>(field, index, packets, begin, end);
-    case Store::i32: return fill_field<std::int32_t>(field, index, packets, begin, end);
-    case Store::i64: return fill_field<std::int64_t>(field, index, packets, begin, end);
-    case Store::f32: return fill_field<float>(field, index, packets, begin, end);
-    case Store::f64: return fill_field<double>(field, index, packets, begin, end);
-    case Store::text: return fill<void>(field, index, packets, begin, end, [](std::uint64_t) { return 0; });
+    case Store::u8: return fill_field<std::uint8_t>(field, index, packets, begin, end, checked);
+    case Store::u16: return fill_field<std::uint16_t>(field, index, packets, begin, end, checked);
+    case Store::u32: return fill_field<std::uint32_t>(field, index, packets, begin, end, checked);
+    case Store::u64: return fill_field<std::uint64_t>(field, index, packets, begin, end, checked);
+    case Store::i8: return fill_field<std::int8_t>(field, index, packets, begin, end, checked);
+    case Store::i16: return fill_field<std::int16_t>(field, index, packets, begin, end, checked);
+    case Store::i32: return fill_field<std::int32_t>(field, index, packets, begin, end, checked);
+    case Store::i64: return fill_field<std::int64_t>(field, index, packets, begin, end, checked);
+    case Store::f32: return fill_field<float>(field, index, packets, begin, end, checked);
+    case Store::f64: return fill_field<double>(field, index, packets, begin, end, checked);
+    case Store::text: return fill<void>(field, index, packets, begin, end, [](std::uint64_t) { return 0; }, checked);
   }
   return std::nullopt;
 }
@@ -154,22 +195,33 @@ std::optional<Failure> decode_field(const Field& field, std::size_t index, const
 
 std::optional<Failure> decode_numbers(std::span<const Field> fields, const Packets& packets, std::size_t begin,
                                       std::size_t end) noexcept {
-  // Field by field down the packets: a column is written in order, and each field's loop knows
-  // its decoding. The first failure in packet order is the earliest of each field's first one,
-  // and a later field need not look past it.
-  std::optional<Failure> first;
-  for (std::size_t k = 0; k < fields.size(); ++k) {
-    const std::size_t stop = first ? std::min(end, first->packet + 1) : end;
-    auto failed = decode_field(fields[k], k, packets, begin, stop);
-    if (failed && (!first || before(*failed, *first))) first = std::move(failed);
+  // Field by field down a block of packets, block after block: a column is written in order, each
+  // field's loop knows its decoding, and a block's packets stay in the cache for all its fields.
+  // The first failure in packet order is the earliest of each field's first one in the first
+  // block that fails, and a later field need not look past it.
+  constexpr std::size_t kBlock = 256;
+  std::uint64_t need = 0;
+  for (const Field& field : fields) need = std::max(need, (field.start >> 3) + field.count);
+  for (std::size_t block = begin; block < end; block += kBlock) {
+    const std::size_t stop = std::min(end, block + kBlock);
+    // Packets long enough for every field, the usual case, are checked once rather than by each field.
+    bool checked = true;
+    for (std::size_t i = block; i < stop && checked; ++i) checked = static_cast<std::uint64_t>(packets.lengths[i]) >= need;
+    std::optional<Failure> first;
+    for (std::size_t k = 0; k < fields.size(); ++k) {
+      const std::size_t last = first ? first->packet + 1 : stop;
+      auto failed = decode_field(fields[k], k, packets, block, last, checked);
+      if (failed && (!first || before(*failed, *first))) first = std::move(failed);
+    }
+    if (first) return first;
   }
-  return first;
+  return std::nullopt;
 }
 
 std::optional<Failure> decode_numbers_parallel(std::span<const Field> fields, const Packets& packets,
-                                               unsigned threads) {
+                                               unsigned threads, std::size_t least) {
   const std::size_t n = packets.count;
-  const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / 1024 + 1));
+  const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(threads, n / std::max<std::size_t>(least, 1)));
   if (runs == 1) return decode_numbers(fields, packets, 0, n);
   std::vector<std::optional<Failure>> failures(runs);
   std::vector<std::thread> workers;

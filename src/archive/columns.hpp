@@ -61,10 +61,10 @@ struct Failure {
 [[nodiscard]] std::optional<Failure> decode_numbers(std::span<const Field> fields, const Packets& packets,
                                                     std::size_t begin, std::size_t end) noexcept;
 
-// decode_numbers over all packets on `threads` threads (at least 1), each a run of packets; the
-// same columns and the same failure on any number of threads.
+// decode_numbers over all packets on up to `threads` threads (at least 1), each a run of at least
+// `least` packets; the same columns and the same failure on any number of threads.
 [[nodiscard]] std::optional<Failure> decode_numbers_parallel(std::span<const Field> fields, const Packets& packets,
-                                                             unsigned threads);
+                                                             unsigned threads, std::size_t least = 1024);
 
 // The range message of a field of `count` bytes from byte `first` of a packet of `length` bytes.
 [[nodiscard]] std::string range_message(std::uint64_t first, std::uint32_t count, std::uint64_t length);

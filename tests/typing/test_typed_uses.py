@@ -24,6 +24,17 @@ def test_accepted_calls_give_the_types_the_stubs_name(uses):
             assert result and all(type(value) in (int, float, str) for value in result.values()), result
 
 
+def test_archive_uses_give_the_types_they_name():
+    for kind, result in typed_uses.archive_uses():
+        assert type(result) is kind, (kind, result)
+
+
+@pytest.mark.parametrize(("call", "error"), typed_uses.ARCHIVE_REFUSED)
+def test_archive_calls_the_types_refuse_fail(call, error):
+    with pytest.raises(error):
+        call()
+
+
 @pytest.mark.parametrize("call", typed_uses.UNBUILT)
 def test_unbuilt_formats_never_return(call):
     with pytest.raises(NotImplementedError, match=r" not yet implemented$"):

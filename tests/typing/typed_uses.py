@@ -17,7 +17,10 @@ from decimal import Decimal
 from fractions import Fraction
 from typing import Any, NoReturn, assert_type
 
+import numpy as np
+
 import tessel
+import tessel_archive
 
 
 class Index:
@@ -171,6 +174,25 @@ def recipes() -> Results:
 
 
 ACCEPTED: list[Callable[[], Results]] = [integers, decimals, floats, texts, recipes, untyped_recipes]
+
+
+def archive_uses() -> Results:
+    # tessel_archive's inline types: columns are numpy arrays, an archive maps APIDs to tables.
+    recipe = [{"name": "v", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False}]
+    columns = assert_type(tessel_archive.unpack_columns(b"\x01\x02", recipe, [0, 1], [1, 1], threads=1),
+                          dict[str, np.ndarray[Any, Any]])
+    index = assert_type(tessel_archive.space_packets(bytearray(), record_header_bytes=4), dict[str, np.ndarray[Any, Any]])
+    archive = assert_type(tessel_archive.decode(memoryview(b""), {11: recipe}), tessel_archive.Archive)
+    table = assert_type(archive[11], dict[str, np.ndarray[Any, Any]])
+    undecoded = assert_type(archive.undecoded, dict[int, int])
+    return [(dict, columns), (dict, index), (tessel_archive.Archive, archive), (dict, table), (dict, undecoded)]
+
+
+ARCHIVE_REFUSED: list[tuple[Callable[[], object], type[BaseException]]] = [
+    (lambda: tessel_archive.decode(b"", {11: "recipe"}), TypeError),  # type: ignore[dict-item]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel_archive.unpack_columns(b"", [], [], [], threads="2"), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    (lambda: tessel_archive.space_packets(b"", record_header_bytes=None), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+]
 
 # The formats that are named but not built: every call raises NotImplementedError.
 UNBUILT: list[Callable[[], NoReturn]] = [
