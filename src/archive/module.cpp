@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -89,26 +88,22 @@ PyObject* raise_failure(const Packets& packets, const Failure& failure) noexcept
 // than the field's own; a field's own failure goes into `failure` when it comes first.
 bool decode_text(const Field& field, std::size_t index, const Packets& packets, std::size_t limit, bool through,
                  PyObject* column, std::optional<Failure>& failure) {
-  const auto decode = decoder::text_decoder(field.decoding);
   const std::uint64_t first = field.start >> 3;
   std::vector<std::uint8_t> reversed;
   const std::size_t end = std::min(packets.count, through ? limit + 1 : limit);
   for (std::size_t i = 0; i < end; ++i) {
-    std::span<const std::uint8_t> bytes(packets.data + packets.starts[i] + first, field.count);
-    if (field.little) {
-      reversed.assign(bytes.rbegin(), bytes.rend());
-      bytes = reversed;
-    }
-    python::StrOut out;
-    auto decoded = decode(bytes, out);
+    auto decoded = decoder::decode_field(field.decoding, packets.data + packets.starts[i] + first, field.bits,
+                                         field.little, field.reverse, reversed);
     if (!decoded) {
+      if (decoded.error().kind() != ErrorKind::value_error) {
+        python::raise_recipe_error(decoded.error());  // no memory, or the interpreter's own failure
+        return false;
+      }
       Failure own{i, index, {}, std::move(decoded.error())};
       if (!failure || before(own, *failure)) failure = std::move(own);
       return true;
     }
-    PyRef text = PyRef::steal(out.take());
-    if (!text) return false;
-    if (column != nullptr) PyList_SetItem(column, static_cast<Py_ssize_t>(i), text.release());
+    if (column != nullptr) PyList_SetItem(column, static_cast<Py_ssize_t>(i), decoded->release());
   }
   return true;
 }

@@ -123,11 +123,15 @@ Result<void> check_start(std::string_view name, std::uint64_t start) noexcept {
   return decoded;
 }
 
+}  // namespace
+
 // Kept out of line: inlined into the compiled path, it slows that path's number fields.
 [[gnu::noinline]] Result<PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits,
                                              bool little, bool reverse, std::vector<std::uint8_t>& reversed) {
   return decode_field_inline(decoding, span, bits, little, reverse, reversed);
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Compiled layouts: every item's reading done once, kept while the recipe stays as it was.

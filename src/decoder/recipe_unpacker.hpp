@@ -20,6 +20,11 @@ namespace tessel::decoder {
 [[nodiscard]] Result<python::PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t offset_bits,
                                                    const python::RecipeItems& recipe);
 
+// A field's value from its whole bytes (`span`, from the byte that holds its start), as
+// unpack_parameters decodes it; `reversed` is scratch room for a little-endian text field.
+[[nodiscard]] Result<python::PyRef> decode_field(Decoding decoding, const std::uint8_t* span, std::uint32_t bits,
+                                                 bool little, bool reverse, std::vector<std::uint8_t>& reversed);
+
 // A field of a recipe as unpack_parameters reads it out of a packet long enough for it.
 struct FieldPlan {
   python::PyRef name;  // the key unpack_parameters gives its value
