@@ -1,14 +1,13 @@
-"""Throughput of the packet-file cookbook (examples/): packets and fields per second, one core and
-every core, for the tests' 300-packet file and a 100,000-packet one, with a plain-Python decoder of
-the same packets timed in the same run as the baseline.
+"""Throughput of the packet-file cookbook (examples/): packets and fields per second from a packet
+file to Parquet tables, for the tests' 300-packet file and a 100,000-packet one, with a plain-Python
+decoder of the same packets (rows of dicts to Parquet) timed in the same run as the baseline.
 
     .venv/bin/python benchmarks/bench_cookbook.py [--packets 100000] [--repeat 3]
 
 Fields are the cells of the table: the 7 primary-header fields and the fields of the data field;
 packets count every packet of the file, idle packets (no recipe, skipped) included.
-One core decodes the file in this process; every core decodes the same packets cut into one file
-per core, with ccsds_parallel.decode_files_pool, on a pool started for the call (its start-up
-included) and on a pool already running.
+Many files: the same packets cut into one file per core, written by ccsds_parallel.write_parquet
+(a dask.dataframe per APID, one partition per file) on local threads and on one.
 """
 import argparse
 import os
@@ -24,6 +23,7 @@ import ccsds_generate as generate  # noqa: E402
 import ccsds_parallel as parallel  # noqa: E402
 
 import tessel  # noqa: E402
+import tessel_archive  # noqa: E402
 
 RECIPES = generate.SAMPLE_RECIPES
 
@@ -80,7 +80,8 @@ def python_decoder(recipe):
 
 
 def python_rows(path, decoders):
-    """The cookbook's decode_rows, with struct for the header and the decoders above for the data."""
+    """A plain-Python decoder of the same file: struct for the header, the decoders above for the
+    data field, one dict a packet."""
     header = struct.Struct(">HHH").unpack
     with open(path, "rb") as f:
         read = f.read
@@ -90,11 +91,23 @@ def python_rows(path, decoders):
             decoder = decoders.get(packet_id & 0x7FF)
             if decoder is None:
                 continue
-            row = {"apid": packet_id & 0x7FF, "version": packet_id >> 13, "type": packet_id >> 12 & 1,
-                   "sec_hdr_flag": packet_id >> 11 & 1, "seq_flags": sequence >> 14,
-                   "seq_count": sequence & 0x3FFF, "packet_length": length}
+            row = {"version": packet_id >> 13, "type": packet_id >> 12 & 1, "secondary_header": packet_id >> 11 & 1,
+                   "apid": packet_id & 0x7FF, "sequence_flags": sequence >> 14,
+                   "sequence_count": sequence & 0x3FFF, "data_length": length}
             row.update(decoder(packet))
             yield row
+
+
+def python_parquet(path, decoders, folder):
+    """The baseline's rows into a Parquet table per APID."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    tables = {}
+    for row in python_rows(path, decoders):
+        tables.setdefault(row["apid"], []).append(row)
+    for apid, rows in tables.items():
+        pq.write_table(pa.Table.from_pylist(rows), Path(folder, f"apid_{apid:04d}.parquet"))
 
 
 # ---- timing ---------------------------------------------------------------------------------
@@ -119,7 +132,7 @@ def best(fn, repeat):
 def report(label, seconds, packets, fields, cpu=True):
     """Rates per wall-clock second and, where the work runs in this process, per CPU second of it
     (steadier on a machine shared with other work)."""
-    line = f"  {label:<44} {packets / seconds:>9,.0f} packets/s {fields / seconds:>11,.0f} fields/s"
+    line = f"  {label:<52} {packets / seconds:>9,.0f} packets/s {fields / seconds:>11,.0f} fields/s"
     if cpu and seconds.cpu:
         line += f"   per CPU second: {packets / seconds.cpu:>9,.0f} packets {fields / seconds.cpu:>11,.0f} fields"
     print(line)
@@ -127,73 +140,58 @@ def report(label, seconds, packets, fields, cpu=True):
 
 def split_into(path, parts, folder):
     """The file's packets cut into `parts` files of consecutive packets."""
-    with open(path, "rb") as f:
-        packets = [packet for _, packet in decode.iter_packets(f)]
-    size = -(-len(packets) // parts)
+    data = Path(path).read_bytes()
+    index = tessel_archive.space_packets(data)
+    starts, ends = index["start"], index["start"] + index["length"]
+    size = -(-len(starts) // parts)
     paths = []
     for k in range(parts):
+        chunk = slice(k * size, min((k + 1) * size, len(starts)))
         paths.append(Path(folder, f"part{k}.bin"))
-        paths[-1].write_bytes(b"".join(packets[k * size:(k + 1) * size]))
+        paths[-1].write_bytes(data[starts[chunk][0]:ends[chunk][-1]])
     return paths
 
 
 def run(count, folder, repeat, cores):
+    import pyarrow.parquet as pq
+
     path = Path(folder, f"packets{count}.bin")
     rows = generate.write_packet_file(path, count, seed=7)
-    table = decode.RecipeTable(RECIPES)
     decoders = {apid: python_decoder(recipe) for apid, recipe in RECIPES.items()}
-    with open(path, "rb") as f:
-        got = list(decode.decode_rows(f, table))
-    assert got == rows == list(python_rows(path, decoders))
+    assert list(python_rows(path, decoders)) == rows
     fields = sum(len(row) for row in rows)
     print(f"{count:,} packets ({len(rows):,} with telemetry, {fields:,} fields), {path.stat().st_size:,} bytes")
 
-    def tessel_rows():
-        with open(path, "rb") as f:
-            for _ in decode.decode_rows(f, table):
-                pass
+    ours, theirs = Path(folder, f"ours{count}"), Path(folder, f"theirs{count}")
+    ours.mkdir()
+    theirs.mkdir()
+    decode.decode_file(path, RECIPES, ours, progress=False)
+    python_parquet(path, decoders, theirs)
+    for apid in RECIPES:
+        name = f"apid_{apid:04d}.parquet"
+        assert pq.read_table(ours / name).to_pylist() == pq.read_table(theirs / name).to_pylist()
 
-    def baseline_rows():
-        for _ in python_rows(path, decoders):
-            pass
+    one = best(lambda: decode.decode_file(path, RECIPES, ours, progress=False), repeat)
+    plain = best(lambda: python_parquet(path, decoders, theirs), repeat)
+    report("one file to Parquet (ccsds_decode, tessel_archive)", one, count, fields)
+    report("one file to Parquet (struct + plain Python rows)", plain, count, fields)
+    print(f"  {'':<52} tessel / baseline ratio {one / plain:5.3f} (wall), {one.cpu / plain.cpu:5.3f} (CPU)")
 
-    one = best(tessel_rows, repeat)
-    plain = best(baseline_rows, repeat)
-    report("one core, rows (tessel)", one, count, fields)
-    report("one core, rows (struct + plain Python)", plain, count, fields)
-    print(f"  {'':<44} tessel / baseline ratio {one / plain:5.2f} (wall), {one.cpu / plain.cpu:5.2f} (CPU)")
-
-    csv_one = best(lambda: decode.decode_file(path, table, csv_path=Path(folder, "one.csv"), progress=False), repeat)
-    report("one core, CSV", csv_one, count, fields)
     try:
-        import pyarrow  # noqa: F401
-        pq_one = best(lambda: decode.decode_file(path, table, parquet_path=Path(folder, "one.parquet"),
-                                                 progress=False), repeat)
-        report("one core, Parquet", pq_one, count, fields)
+        import dask.dataframe  # noqa: F401
     except ImportError:
-        print("  one core, Parquet: pyarrow is not installed")
-
+        print("  many files: dask[dataframe] is not installed")
+        return
     parts = Path(folder, f"parts{count}")
     parts.mkdir()
     paths = split_into(path, cores, parts)
     out = Path(folder, f"out{count}")
     out.mkdir()
-    every = best(lambda: parallel.decode_files_pool(paths, table, out, processes=cores), repeat)
-    report(f"{cores} cores, CSV, {cores} files, new pool", every, count, fields, cpu=False)
-    with parallel.new_pool(cores) as pool:
-        parallel.decode_files_pool(paths, table, out, pool=pool)   # workers import their modules
-        warm = best(lambda: parallel.decode_files_pool(paths, table, out, pool=pool), repeat)
-    report(f"{cores} cores, CSV, {cores} files, running pool", warm, count, fields, cpu=False)
-    print(f"  {'':<44} speed-up over one core, CSV: {csv_one / every:5.2f} (new pool), "
-          f"{csv_one / warm:5.2f} (running pool)")
-
-    with open(path, "rb") as f:
-        packet = next(decode.iter_packets(f))[1]
-    recipe, decoder = table.layouts[16].recipe, decoders[16]
-    t_ours = best(lambda: [tessel.unpack_parameters(packet, 48, recipe) for _ in range(10000)], repeat) / 10000
-    t_base = best(lambda: [decoder(packet) for _ in range(10000)], repeat) / 10000
-    print(f"  one housekeeping data field (8 fields): unpack_parameters {t_ours * 1e9:,.0f} ns, "
-          f"plain Python {t_base * 1e9:,.0f} ns, ratio {t_ours / t_base:5.2f}")
+    every = best(lambda: parallel.write_parquet(paths, RECIPES, out, scheduler="threads"), repeat)
+    single = best(lambda: parallel.write_parquet(paths, RECIPES, out, scheduler="sync"), repeat)
+    report(f"{cores} files, dask.dataframe on {cores} threads", every, count, fields, cpu=False)
+    report(f"{cores} files, dask.dataframe, one thread", single, count, fields, cpu=False)
+    print(f"  {'':<52} speed-up of the threads over one: {single / every:5.2f}")
 
 
 def main():

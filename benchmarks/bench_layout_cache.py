@@ -345,22 +345,23 @@ JPSS1_STRUCT = ">HIH B HIH 3f 3f HIH 4f"
 
 
 def split_packets(path):
-    """Whole packets of a CCSDS stream, with their APIDs, by the cookbook's own splitter."""
-    import ccsds_decode
+    """Whole packets of a CCSDS stream, with their APIDs, by tessel_archive's packet index."""
+    import tessel_archive
 
-    with open(path, "rb") as f:
-        return [(header["apid"], packet) for header, packet in ccsds_decode.iter_packets(f)]
+    data = Path(path).read_bytes()
+    index = tessel_archive.space_packets(data)
+    return [(apid, data[s:s + n]) for apid, s, n in
+            zip(index["apid"].tolist(), index["start"].tolist(), index["length"].tolist())]
 
 
 def case_jpss1(report, timing, case):
     if not JPSS1.is_file():
         report.note(case, f"skipped: no JPSS-1 packets at {JPSS1}")
         return
-    import ccsds_decode
     import jpss1
 
     packets = [packet for apid, packet in split_packets(JPSS1) if apid == jpss1.APID]
-    items, start = jpss1.RECIPE, ccsds_decode.DATA_FIELD_BIT
+    items, start = jpss1.RECIPE, 48
     names = [item["name"] for item in items]
     layout = struct.Struct(JPSS1_STRUCT)
     unpack, unpack_from = tessel.unpack_parameters, layout.unpack_from

@@ -118,11 +118,11 @@ def header_recipe(apid, sequence_count, data_bytes, secondary_header=True):
     return [
         field("version", "unsigned", 3, value=0),
         field("type", "unsigned", 1, value=0),
-        field("sec_hdr_flag", "unsigned", 1, value=int(secondary_header)),
+        field("secondary_header", "unsigned", 1, value=int(secondary_header)),
         field("apid", "unsigned", 11, value=apid),
-        field("seq_flags", "unsigned", 2, value=3),   # unsegmented
-        field("seq_count", "unsigned", 14, value=sequence_count),
-        field("packet_length", "unsigned", 16, value=data_bytes - 1),
+        field("sequence_flags", "unsigned", 2, value=3),   # unsegmented
+        field("sequence_count", "unsigned", 14, value=sequence_count),
+        field("data_length", "unsigned", 16, value=data_bytes - 1),
     ]
 
 

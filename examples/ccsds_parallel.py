@@ -1,135 +1,113 @@
-"""Decode many packet files at once: on every core with multiprocessing, or on a Dask cluster.
+"""Decode many packet files at once: a dask.dataframe per APID, one partition per file, to Parquet.
 
-    python examples/ccsds_parallel.py PACKETS... (--recipes JSON | --xtce XML) --out-dir DIR
-                                      [--parquet] [--processes N | --dask [ADDRESS]]
+    python examples/ccsds_parallel.py PACKETS... (--recipes JSON | --xtce XML) -o FOLDER
+                                      [--dask ADDRESS] [--record-header-bytes N] [--progress]
 
-Each file is one task: a worker decodes it into DIR/NAME.csv (and DIR/NAME.parquet) with
-ccsds_decode.decode_file and returns a small summary, so only file names, recipes and summaries
-travel between processes. tessel's functions are plain module functions that pickle by name and
-recipes are lists of dicts, so a worker needs nothing but the imports: tessel installed in its
-environment and this folder on its path (a Dask worker on another machine needs both there).
-As with any process pool, a script that calls these guards its own work with
-`if __name__ == "__main__":`, since worker processes import the main module.
+FOLDER/apid_NNNN/ becomes a Parquet dataset for each APID that has a recipe, one part per input
+file, in the order of the files. Each partition is built where it runs: tessel_archive.decode
+reads its file and hands its columns to pandas, so only file names and recipes (lists of dicts)
+travel to the workers. Without --dask the partitions run on local threads (tessel_archive fills
+numeric columns without the GIL); with --dask they run on the dask.distributed scheduler at
+ADDRESS, or on a LocalCluster when no address is given. A worker needs tessel[archive], pandas and
+this folder's ccsds_parallel.py on its path.
 """
 import argparse
-import functools
-import multiprocessing
-import os
 import sys
 from pathlib import Path
 
-from ccsds_decode import RecipeTable, as_table, decode_file
+import tessel_archive
+from ccsds_decode import load_recipes, recipes_from_xtce
 
 
-def decode_one(path, recipes, out_dir, parquet=False, allow_truncated=False):
-    """Decodes one file into `out_dir` and returns its summary (a dict of plain values)."""
-    name = Path(path).name
-    csv_path = Path(out_dir, name + ".csv")
-    parquet_path = Path(out_dir, name + ".parquet") if parquet else None
-    stats = decode_file(path, recipes, csv_path=csv_path, parquet_path=parquet_path, progress=False,
-                        allow_truncated=allow_truncated)
-    return {"path": str(path), "csv": str(csv_path), "parquet": parquet_path and str(parquet_path),
-            "packets": stats.packets, "rows": stats.rows, "fields": stats.fields, "bytes": stats.bytes,
-            "skipped": dict(stats.skipped), "truncated_at": stats.truncated_at}
+def partition(path, apid, recipe, record_header_bytes=0, threads=1):
+    """The table of APID `apid` in one packet file as a pandas DataFrame; `path` None gives the
+    empty table, the dataframe's schema. One thread a partition by default: Dask runs several."""
+    import pandas as pd
+
+    archive = tessel_archive.decode(b"" if path is None else path, {apid: recipe},
+                                    record_header_bytes=record_header_bytes, threads=threads)
+    return pd.DataFrame(archive[apid], copy=False)
 
 
-def _plan(paths, recipes, out_dir):
-    """Checks the work before any worker starts: the recipes, and one output name per input."""
+def frames(paths, recipes, *, record_header_bytes=0):
+    """A dask.dataframe per APID over `paths`, one partition per file. Each recipe is checked here,
+    by building the empty table, so a bad recipe fails before any file is read."""
+    import dask.dataframe as dd
+
     paths = [str(p) for p in paths]
-    names = [Path(p).name for p in paths]
-    twice = sorted({n for n in names if names.count(n) > 1})
-    if twice:
-        raise ValueError(f"input files share a name, so their tables would collide: {', '.join(twice)}")
-    if not Path(out_dir).is_dir():
+    result = {}
+    for apid, recipe in sorted(recipes.items()):
+        recipe = [dict(item) for item in recipe]
+        meta = partition(None, apid, recipe)
+        result[apid] = dd.from_map(partition, paths, apid=apid, recipe=recipe,
+                                   record_header_bytes=record_header_bytes, meta=meta,
+                                   label=f"apid-{apid}", enforce_metadata=False)
+    return result
+
+
+def write_parquet(paths, recipes, out_dir, *, record_header_bytes=0, scheduler=None, progress=False):
+    """Writes FOLDER/apid_NNNN/ for every APID of `recipes` and returns {APID: rows written}.
+
+    `scheduler` is any Dask scheduler: "threads" (the default without a Client), "sync", or a
+    dask.distributed Client.
+    """
+    import dask
+
+    out_dir = Path(out_dir)
+    if not out_dir.is_dir():
         raise NotADirectoryError(f"output folder {out_dir} does not exist")
-    return paths, as_table(recipes).recipes()   # checked here, sent as plain lists of dicts
+    tables = frames(paths, recipes, record_header_bytes=record_header_bytes)
+    writes = [frame.to_parquet(out_dir / f"apid_{apid:04d}", write_index=False, compute=False)
+              for apid, frame in tables.items()]
+    counts = [frame.map_partitions(len).sum() for frame in tables.values()]
+    if progress:
+        from dask.diagnostics import ProgressBar
+        with ProgressBar(out=sys.stderr):
+            _, rows = dask.compute(writes, counts, scheduler=scheduler)
+    else:
+        _, rows = dask.compute(writes, counts, scheduler=scheduler)
+    return {apid: int(n) for apid, n in zip(tables, rows)}
 
 
-def new_pool(processes=None):
-    """A process pool; forkserver where there is one, since fork from a process that runs threads
-    (a Dask client, a progress bar) can deadlock and spawn starts each worker from scratch."""
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    return multiprocessing.get_context(method).Pool(processes)
-
-
-def decode_files_pool(paths, recipes, out_dir, *, processes=None, pool=None, parquet=False,
-                      allow_truncated=False):
-    """Decodes the files on `processes` cores (default: all) and returns their summaries in order.
-
-    `pool` runs them on a pool the caller keeps (see new_pool) instead of one started for the call.
-    Each file's tables appear whole or not at all; the first file that fails raises its error
-    here, while the tables of files that decoded stay.
-    """
-    paths, plain = _plan(paths, recipes, out_dir)
-    task = functools.partial(decode_one, recipes=plain, out_dir=str(out_dir), parquet=parquet,
-                             allow_truncated=allow_truncated)
-    if pool is not None:
-        return pool.map(task, paths, chunksize=1)
-    with new_pool(min(processes or os.cpu_count() or 1, max(len(paths), 1))) as pool:
-        return pool.map(task, paths, chunksize=1)
-
-
-def decode_files_dask(paths, recipes, out_dir, *, parquet=False, allow_truncated=False, scheduler=None):
-    """Decodes the files as a dask.bag, one partition per file, and returns their summaries.
-
-    Without `scheduler` the bag runs on the current dask.distributed Client if there is one, else
-    on local processes; give "threads", "processes", "sync" or a Client to choose.
-    """
-    import dask.bag
-
-    paths, plain = _plan(paths, recipes, out_dir)
-    bag = dask.bag.from_sequence(paths, npartitions=max(len(paths), 1))
-    summaries = bag.map(decode_one, recipes=plain, out_dir=str(out_dir), parquet=parquet,
-                        allow_truncated=allow_truncated)
-    return summaries.compute(scheduler=scheduler)
-
-
-def decode_files_distributed(paths, recipes, out_dir, *, address=None, parquet=False, allow_truncated=False,
-                             **cluster_options):
-    """Decodes the files on the dask.distributed scheduler at `address`, or on a LocalCluster.
-
-    `cluster_options` go to LocalCluster (n_workers, threads_per_worker, processes, ...).
-    """
+def write_parquet_distributed(paths, recipes, out_dir, *, address=None, record_header_bytes=0, **cluster_options):
+    """The same on the dask.distributed scheduler at `address`, or on a LocalCluster started for the
+    call (`cluster_options` go to it: n_workers, threads_per_worker, processes, ...)."""
     from dask.distributed import Client, LocalCluster
 
-    paths, plain = _plan(paths, recipes, out_dir)
     cluster = None if address else LocalCluster(dashboard_address=None, **cluster_options)
     try:
         with Client(address or cluster) as client:
-            futures = client.map(decode_one, paths, recipes=plain, out_dir=str(out_dir), parquet=parquet,
-                                 allow_truncated=allow_truncated, pure=False)
-            return client.gather(futures)
+            return write_parquet(paths, recipes, out_dir, record_header_bytes=record_header_bytes, scheduler=client)
     finally:
         if cluster is not None:
             cluster.close()
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Decode many packet files at once.")
+    parser = argparse.ArgumentParser(description="Decode many packet files into Parquet datasets.")
     parser.add_argument("packets", nargs="+", help="packet files")
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--recipes", metavar="JSON", help="recipes by APID, as JSON")
     source.add_argument("--xtce", metavar="XML", help="recipes by APID, read from an XTCE definition")
-    parser.add_argument("--out-dir", required=True, help="folder for the tables")
-    parser.add_argument("--parquet", action="store_true", help="Parquet tables beside the CSV (needs pyarrow)")
-    parser.add_argument("--allow-truncated", action="store_true")
-    runner = parser.add_mutually_exclusive_group()
-    runner.add_argument("--processes", type=int, help="worker processes (default: every core)")
-    runner.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
+    parser.add_argument("-o", "--out-dir", required=True, metavar="FOLDER", help="folder for the datasets")
+    parser.add_argument("--record-header-bytes", type=int, default=0, metavar="N")
+    parser.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
                         help="run on the dask.distributed scheduler at ADDRESS, or on a local cluster")
+    parser.add_argument("--progress", action="store_true", help="a progress bar over the files (local threads)")
     args = parser.parse_args(argv)
     try:
-        table = RecipeTable.from_json(args.recipes) if args.recipes else RecipeTable.from_xtce(args.xtce)
-        options = dict(parquet=args.parquet, allow_truncated=args.allow_truncated)
+        recipes = load_recipes(args.recipes) if args.recipes else recipes_from_xtce(args.xtce)
         if args.dask is None:
-            summaries = decode_files_pool(args.packets, table, args.out_dir, processes=args.processes, **options)
+            rows = write_parquet(args.packets, recipes, args.out_dir, record_header_bytes=args.record_header_bytes,
+                                 progress=args.progress)
         else:
-            summaries = decode_files_distributed(args.packets, table, args.out_dir, address=args.dask or None,
-                                                 **options)
+            rows = write_parquet_distributed(args.packets, recipes, args.out_dir, address=args.dask or None,
+                                             record_header_bytes=args.record_header_bytes)
     except (OSError, ValueError, TypeError, NotImplementedError) as e:
         parser.exit(1, f"{parser.prog}: {e}\n")
-    for s in summaries:
-        print(f"{s['path']}: {s['rows']} of {s['packets']} packets -> {s['csv']}", file=sys.stderr)
+    for apid, n in rows.items():
+        print(f"APID {apid}: {n} rows from {len(args.packets)} files -> {Path(args.out_dir, f'apid_{apid:04d}')}",
+              file=sys.stderr)
     return 0
 
 

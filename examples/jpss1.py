@@ -7,11 +7,11 @@ Each packet is 71 bytes: the 6-byte primary header, then the 65-byte data field 
 whole bytes, most significant byte first. examples/xtce_recipes.py reads the same recipe from the
 XTCE itself.
 """
-import datetime
-import math
 import sys
 
-from ccsds_decode import read_rows
+import numpy as np
+
+import tessel_archive
 
 APID = 11
 PACKET_BYTES = 71
@@ -37,49 +37,54 @@ RECIPE = [
 ]
 RECIPES = {APID: RECIPE}
 
-EPOCH = datetime.datetime(1958, 1, 1)
+EPOCH = np.datetime64("1958-01-01", "us")
 
 
 def segmented_time(days, milliseconds, microseconds):
-    """Days since 1958-01-01, milliseconds of the day, microseconds of the millisecond, as a
-    datetime (leap seconds not applied)."""
-    return EPOCH + datetime.timedelta(days=days, milliseconds=milliseconds, microseconds=microseconds)
+    """Days since 1958-01-01, milliseconds of the day and microseconds of the millisecond, as
+    numpy datetime64 values (leap seconds not applied): columns in, a column out."""
+    return (EPOCH + np.asarray(days, dtype="timedelta64[D]") + np.asarray(milliseconds, dtype="timedelta64[ms]")
+            + np.asarray(microseconds, dtype="timedelta64[us]"))
 
 
-def ephemeris_time(row):
-    return segmented_time(row["ADAET1DAY"], row["ADAET1MS"], row["ADAET1US"])
+def ephemeris_time(table):
+    return segmented_time(table["ADAET1DAY"], table["ADAET1MS"], table["ADAET1US"])
 
 
-def attitude_time(row):
-    return segmented_time(row["ADAET2DAY"], row["ADAET2MS"], row["ADAET2US"])
+def attitude_time(table):
+    return segmented_time(table["ADAET2DAY"], table["ADAET2MS"], table["ADAET2US"])
 
 
-def radius_km(row):
-    return math.hypot(row["ADGPSPOSX"], row["ADGPSPOSY"], row["ADGPSPOSZ"]) / 1000
+def _norm(*columns):
+    # in float64: the float32 columns squared would lose digits
+    return np.sqrt(sum(np.asarray(c, dtype=np.float64) ** 2 for c in columns))
 
 
-def speed_km_s(row):
-    return math.hypot(row["ADGPSVELX"], row["ADGPSVELY"], row["ADGPSVELZ"]) / 1000
+def radius_km(table):
+    return _norm(table["ADGPSPOSX"], table["ADGPSPOSY"], table["ADGPSPOSZ"]) / 1000
 
 
-def quaternion_norm(row):
-    return math.hypot(row["ADCFAQ1"], row["ADCFAQ2"], row["ADCFAQ3"], row["ADCFAQ4"])
+def speed_km_s(table):
+    return _norm(table["ADGPSVELX"], table["ADGPSVELY"], table["ADGPSVELZ"]) / 1000
+
+
+def quaternion_norm(table):
+    return _norm(table["ADCFAQ1"], table["ADCFAQ2"], table["ADCFAQ3"], table["ADCFAQ4"])
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if len(argv) != 1:
         sys.exit("usage: jpss1.py PACKETS")
-    rows, stats = read_rows(argv[0], RECIPES)
-    print(f"{argv[0]}: {stats.summary()}")
-    if not rows:
+    archive = tessel_archive.decode(argv[0], RECIPES)
+    print(f"{argv[0]}: {archive!r}")
+    table = archive[APID]
+    if not len(table["apid"]):
         return
-    radii = [radius_km(r) for r in rows]
-    speeds = [speed_km_s(r) for r in rows]
-    norms = [quaternion_norm(r) for r in rows]
-    print(f"ephemeris from {ephemeris_time(rows[0])} to {ephemeris_time(rows[-1])}")
-    print(f"orbit radius {min(radii):.1f} to {max(radii):.1f} km, speed {min(speeds):.3f} to {max(speeds):.3f} km/s")
-    print(f"attitude quaternion norm {min(norms):.6f} to {max(norms):.6f}")
+    times, radii, speeds, norms = ephemeris_time(table), radius_km(table), speed_km_s(table), quaternion_norm(table)
+    print(f"ephemeris from {times[0]} to {times[-1]}")
+    print(f"orbit radius {radii.min():.1f} to {radii.max():.1f} km, speed {speeds.min():.3f} to {speeds.max():.3f} km/s")
+    print(f"attitude quaternion norm {norms.min():.6f} to {norms.max():.6f}")
 
 
 if __name__ == "__main__":

@@ -400,6 +400,9 @@ def test_decode_counts_the_apids_without_a_recipe_and_keeps_header_names_apart()
         ta.decode(stream, {1: [item("apid", "unsigned", 8)]})
     with pytest.raises(ValueError, match="an APID is an int from 0 to 2047, not 2048"):
         ta.decode(stream, {2048: []})
+    # A packet's failure names it by its place in the stream, not among its APID's packets.
+    with pytest.raises(ValueError, match=r"^packet 1 at byte 8: range end index 8 out of range"):
+        ta.decode(stream, {2: [item("v", "unsigned", 8), item("w", "unsigned", 8)]})
 
 
 def test_importing_without_numpy_says_what_to_install():

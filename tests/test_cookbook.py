@@ -1,23 +1,21 @@
-"""The cookbook in examples/: packet files split, decoded and written as tables, on one core, on
-every core and on a Dask cluster, over a file packed here and over real flight packets.
+"""The cookbook in examples/: packet files decoded by tessel_archive into Parquet tables, one file
+and many files through Dask (local threads and a local cluster), over files packed here and over
+real flight packets.
 
 The generated packets are first checked against an independent byte layout (struct, int.to_bytes,
 str.encode), so the decoded tables can then be compared with the values that were packed.
 """
-import csv
-import datetime
-import io
-import math
-import pickle
 import struct
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tessel
+import tessel_archive
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -31,7 +29,6 @@ import jpss1  # noqa: E402
 import xtce_recipes  # noqa: E402
 
 RECIPES = generate.SAMPLE_RECIPES
-COLUMNS = decode.RecipeTable(RECIPES).columns
 IDLE = generate.IDLE_APID
 TEXT_CODECS = {"us_ascii": "ascii", "utf8": "utf-8", "utf16be": "utf-16-be", "windows_1252": "cp1252"}
 FLOAT_FORMATS = {"ieee754_f16": ">e", "ieee754_f32": ">f", "ieee754_f64": ">d"}
@@ -47,22 +44,13 @@ def sample(tmp_path_factory):
     return path, folder / "recipes.json", rows
 
 
-def has_pyarrow():
-    try:
-        import pyarrow.parquet  # noqa: F401
-    except ImportError:
-        return False
-    return True
+@pytest.fixture
+def pq():
+    return pytest.importorskip("pyarrow.parquet", reason="Parquet tables need pyarrow (the cookbook extra)")
 
 
-def csv_rows(path):
-    with open(path, newline="", encoding="utf-8") as f:
-        reader = csv.DictReader(f)
-        return reader.fieldnames, list(reader)
-
-
-def as_csv(rows):
-    return [{column: str(row.get(column, "")) for column in COLUMNS} for row in rows]
+def rows_of(rows, apid):
+    return [row for row in rows if row["apid"] == apid]
 
 
 # ---- the packed file, checked without tessel -----------------------------------------------
@@ -112,9 +100,10 @@ def test_the_packed_file_has_the_layout_of_its_recipes(sample):
             assert packet_id == IDLE and sequence >> 14 == 3 and packet[6:] == b"\x55" * (length + 1)
         else:
             row = next(telemetry)
-            assert packet_id == (row["version"] << 13 | row["type"] << 12 | row["sec_hdr_flag"] << 11 | row["apid"])
-            assert sequence == row["seq_flags"] << 14 | row["seq_count"]
-            assert length == row["packet_length"]
+            assert packet_id == (row["version"] << 13 | row["type"] << 12 | row["secondary_header"] << 11
+                                 | row["apid"])
+            assert sequence == row["sequence_flags"] << 14 | row["sequence_count"]
+            assert length == row["data_length"]
             written = bytearray(length + 1)
             at = 0
             for item in RECIPES[row["apid"]]:
@@ -130,66 +119,114 @@ def test_the_packed_file_has_the_layout_of_its_recipes(sample):
 def test_sequence_counts_run_per_apid(sample):
     counts = {}
     for row in sample[2]:
-        assert row["seq_count"] == counts.get(row["apid"], 0)
-        counts[row["apid"]] = row["seq_count"] + 1
+        assert row["sequence_count"] == counts.get(row["apid"], 0)
+        counts[row["apid"]] = row["sequence_count"] + 1
     assert sorted(counts) == sorted(RECIPES)
 
 
-# ---- one file on one core -------------------------------------------------------------------
+# ---- one file into Parquet tables -----------------------------------------------------------
 
-def test_rows_give_back_every_packed_value(sample):
+def read_tables(pq, folder):
+    return {int(p.name[5:9]): pq.read_table(p) for p in sorted(Path(folder).glob("apid_*.parquet"))}
+
+
+def test_tables_give_back_every_packed_value(sample, tmp_path, pq):
     path, _, rows = sample
-    decoded, stats = decode.read_rows(path, RECIPES)
-    assert decoded == rows
-    assert (stats.packets, stats.rows, dict(stats.skipped)) == (300, 270, {IDLE: 30})
-    assert stats.fields == sum(7 + len(RECIPES[row["apid"]]) for row in rows)
-    assert stats.bytes == path.stat().st_size
+    summary = decode.decode_file(path, RECIPES, tmp_path)
+    assert (summary.packets, summary.rows, summary.undecoded, summary.truncated_at) == (
+        300, {16: 90, 165: 90, 962: 90}, {IDLE: 30}, None)
+    tables = read_tables(pq, tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["apid_0016.parquet", "apid_0165.parquet", "apid_0962.parquet"]
+    assert summary.tables == {apid: str(tmp_path / f"apid_{apid:04d}.parquet") for apid in RECIPES}
+    for apid, table in tables.items():
+        assert table.column_names == [*tessel_archive.HEADER_COLUMNS, *(item["name"] for item in RECIPES[apid])]
+        assert table.to_pylist() == rows_of(rows, apid)
+    # each column keeps the dtype tessel_archive gives it
+    types = {name: str(tables[16].schema.field(name).type) for name in
+             ("apid", "sequence_count", "coarse_time", "board_temp", "bus_voltage", "heater_current", "mode")}
+    assert types == {"apid": "uint16", "sequence_count": "uint16", "coarse_time": "uint32", "board_temp": "int16",
+                     "bus_voltage": "float", "heater_current": "float", "mode": "string"}
+    assert (str(tables[165].schema.field("q1").type), str(tables[962].schema.field("orbit").type)) == ("double", "int32")
 
 
-def test_csv_table_holds_the_packed_values(sample, tmp_path):
+@pytest.mark.parametrize("batch_packets", [1, 7, 90])
+def test_a_table_in_batches_is_the_same_table(sample, tmp_path, pq, batch_packets):
     path, _, rows = sample
-    stats = decode.decode_file(path, RECIPES, csv_path=tmp_path / "t.csv")
-    columns, table = csv_rows(tmp_path / "t.csv")
-    assert tuple(columns) == COLUMNS
-    assert table == as_csv(rows)
-    assert stats.rows == len(rows)
-    assert [p.name for p in tmp_path.iterdir()] == ["t.csv"]
+    decode.decode_file(path, RECIPES, tmp_path, batch_packets=batch_packets)
+    for apid, table in read_tables(pq, tmp_path).items():
+        assert table.to_pylist() == rows_of(rows, apid)
+        assert pq.ParquetFile(tmp_path / f"apid_{apid:04d}.parquet").num_row_groups == -(-90 // batch_packets)
 
 
-def test_parquet_table_holds_the_packed_values(sample, tmp_path):
-    pq = pytest.importorskip("pyarrow.parquet", reason="Parquet tables need pyarrow (the cookbook extra)")
+def test_record_headers_before_every_packet(sample, tmp_path, pq):
     path, _, rows = sample
-    decode.decode_file(path, RECIPES, csv_path=tmp_path / "t.csv", parquet_path=tmp_path / "t.parquet")
-    table = pq.read_table(tmp_path / "t.parquet")
-    assert table.column_names == list(COLUMNS)
-    assert table.to_pylist() == [{column: row.get(column) for column in COLUMNS} for row in rows]
-    types = {name: str(table.schema.field(name).type) for name in
-             ("apid", "coarse_time", "board_temp", "bus_voltage", "heater_current", "q1", "orbit", "message")}
-    assert types == {"apid": "uint16", "coarse_time": "uint64", "board_temp": "int64", "bus_voltage": "float",
-                     "heater_current": "float", "q1": "double", "orbit": "int64", "message": "string"}
-    assert csv_rows(tmp_path / "t.csv")[1] == as_csv(rows)
+    data = path.read_bytes()
+    index = tessel_archive.space_packets(data)
+    with_records = b"".join(b"REC%c" % (i & 0xFF) + data[s:s + n]
+                            for i, (s, n) in enumerate(zip(index["start"], index["length"])))
+    (tmp_path / "records.bin").write_bytes(with_records)
+    out = tmp_path / "out"
+    out.mkdir()
+    summary = decode.decode_file(tmp_path / "records.bin", RECIPES, out, record_header_bytes=4)
+    assert (summary.packets, summary.undecoded) == (300, {IDLE: 30})
+    for apid, table in read_tables(pq, out).items():
+        assert table.to_pylist() == rows_of(rows, apid)
 
 
-def test_the_command_line_writes_the_same_table(sample, tmp_path):
-    path, recipes, rows = sample
-    result = subprocess.run([sys.executable, str(EXAMPLES / "ccsds_decode.py"), str(path), "--recipes", str(recipes),
-                             "-o", str(tmp_path / "cli.csv"), "--no-progress"],
-                            capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    fields = sum(7 + len(RECIPES[row["apid"]]) for row in rows)
-    assert result.stderr == (f"{path}: 270 of 300 packets decoded, {fields} fields, {path.stat().st_size} bytes; "
-                             "no recipe for APID 2047 (30)\n")
-    assert csv_rows(tmp_path / "cli.csv")[1] == as_csv(rows)
-
-
-def test_the_command_line_reports_bad_input_without_a_traceback(sample, tmp_path):
+def test_an_apid_without_packets_gets_an_empty_typed_table(sample, tmp_path, pq):
     path, _, _ = sample
-    (tmp_path / "bad.json").write_text('{"16": [{"name": "x", "encoding": "unsigned", "bits": 12, '
-                                       '"byte_order": "big", "reverse_bits": false}]}')
-    result = subprocess.run([sys.executable, str(EXAMPLES / "ccsds_decode.py"), str(path),
-                             "--recipes", str(tmp_path / "bad.json")], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 1 and result.stdout == ""
-    assert result.stderr.startswith(f"ccsds_decode.py: {tmp_path / 'bad.json'}: APID 16: field 'x' takes bits 0 to 11")
+    summary = decode.decode_file(path, {16: RECIPES[16], 300: RECIPES[962]}, tmp_path)
+    assert summary.rows == {16: 90, 300: 0}
+    assert summary.undecoded == {165: 90, 962: 90, IDLE: 30}
+    empty = pq.read_table(tmp_path / "apid_0300.parquet")
+    assert empty.num_rows == 0
+    assert (str(empty.schema.field("orbit").type), str(empty.schema.field("note").type)) == ("int32", "string")
+
+
+def item(name, bits=8, **more):
+    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False, **more}
+
+
+def run_cli(*args):
+    return subprocess.run([sys.executable, str(EXAMPLES / "ccsds_decode.py"), *map(str, args)],
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_the_command_line_writes_the_same_tables(sample, tmp_path, pq):
+    path, recipes, rows = sample
+    result = run_cli(path, "--recipes", recipes, "-o", tmp_path, "--no-progress")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == f"{path}: 270 of 300 packets decoded; no recipe for APID 2047 (30)\n"
+    for apid, table in read_tables(pq, tmp_path).items():
+        assert table.to_pylist() == rows_of(rows, apid)
+
+
+@pytest.mark.parametrize("recipes, message", [
+    ('{"16": [{"name": "x", "encoding": "no_such", "bits": 8, "byte_order": "big", "reverse_bits": false}]}',
+     "{unpack}"),
+    ('{"eleven": []}', "{path}: invalid literal for int() with base 0: 'eleven'"),
+    ('{"11": [}', "{path}: Expecting value: line 1 column 9 (char 8)"),
+    ('[[]]', "{path}: expected an object from APID to recipe"),
+])
+def test_the_command_line_reports_bad_input_without_a_traceback(sample, tmp_path, recipes, message):
+    path, _, _ = sample
+    (tmp_path / "bad.json").write_text(recipes)
+    out = tmp_path / "out"
+    out.mkdir()
+    result = run_cli(path, "--recipes", tmp_path / "bad.json", "-o", out)
+    if message == "{unpack}":
+        with pytest.raises(ValueError) as refused:
+            tessel.unpack_parameters(bytes(64), 48, [{"name": "x", "encoding": "no_such", "bits": 8,
+                                                      "byte_order": "big", "reverse_bits": False}])
+        message = str(refused.value)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"ccsds_decode.py: {message.format(path=tmp_path / 'bad.json')}\n"
+    assert list(out.iterdir()) == []
+
+
+def test_recipes_from_json_take_decimal_and_hex_apids(tmp_path):
+    (tmp_path / "r.json").write_text('{"0x10": [{"name": "a"}], "5": []}')
+    assert decode.load_recipes(tmp_path / "r.json") == {16: [{"name": "a"}], 5: []}
 
 
 # ---- progress bar ---------------------------------------------------------------------------
@@ -200,29 +237,32 @@ def test_the_command_line_reports_bad_input_without_a_traceback(sample, tmp_path
     (False, 1, False),
     (True, 1 << 30, True),
 ])
-def test_progress_bar_on_long_files(sample, tmp_path, capsys, monkeypatch, progress, long_from, shown):
+def test_progress_bar_on_long_files(sample, tmp_path, capsys, monkeypatch, pq, progress, long_from, shown):
     pytest.importorskip("tqdm", reason="the progress bar needs tqdm (the cookbook extra)")
     monkeypatch.setattr(decode, "LONG_FILE_BYTES", long_from)
     path, _, rows = sample
-    decode.decode_file(path, RECIPES, csv_path=tmp_path / "t.csv", progress=progress)
+    decode.decode_file(path, RECIPES, tmp_path, progress=progress, batch_packets=30)
     err = capsys.readouterr().err
-    size = path.stat().st_size
-    assert (f"{size / 1000:.1f}k/{size / 1000:.1f}k" in err and "100%" in err) == shown, err
-    assert csv_rows(tmp_path / "t.csv")[1] == as_csv(rows)
+    # the bar counts the bytes of decoded packets: all but the idle ones
+    done = sum(int(n) for n, a in zip(*(lambda i: (i["length"], i["apid"]))(
+        tessel_archive.space_packets(path.read_bytes()))) if a != IDLE)
+    assert (f"{done / 1000:.1f}k/{path.stat().st_size / 1000:.1f}k" in err) == shown, err
+    assert read_tables(pq, tmp_path)[16].to_pylist() == rows_of(rows, 16)
 
 
-def test_without_tqdm_a_long_file_decodes_and_a_bar_asked_for_is_refused(sample, tmp_path, monkeypatch):
+def test_without_tqdm_a_long_file_decodes_and_a_bar_asked_for_is_refused(sample, tmp_path, monkeypatch, pq):
     monkeypatch.setitem(sys.modules, "tqdm", None)
     monkeypatch.setattr(decode, "LONG_FILE_BYTES", 1)
     path, _, rows = sample
-    decode.decode_file(path, RECIPES, csv_path=tmp_path / "t.csv")
-    assert csv_rows(tmp_path / "t.csv")[1] == as_csv(rows)
+    decode.decode_file(path, {16: RECIPES[16]}, tmp_path)
+    assert read_tables(pq, tmp_path)[16].to_pylist() == rows_of(rows, 16)
+    (tmp_path / "apid_0016.parquet").unlink()
     with pytest.raises(ModuleNotFoundError, match=r"^the progress bar needs tqdm \(pip install tqdm\)$"):
-        decode.decode_file(path, RECIPES, csv_path=tmp_path / "u.csv", progress=True)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["t.csv"]
+        decode.decode_file(path, RECIPES, tmp_path, progress=True)
+    assert list(tmp_path.iterdir()) == []
 
 
-# ---- splitting and failures -----------------------------------------------------------------
+# ---- cut-off streams and failures -----------------------------------------------------------
 
 def first_packets(sample, count):
     data = sample[0].read_bytes()
@@ -233,140 +273,52 @@ def first_packets(sample, count):
     return data, ends
 
 
-@pytest.mark.parametrize("cut, kept, message", [
+@pytest.mark.parametrize("cut, kept, missing", [
     (lambda ends: ends[1], 2, None),
-    (lambda ends: ends[1] + 3, 2, "packet at byte {at}: the stream ends after 3 of its 6 header bytes"),
-    (lambda ends: ends[1] + 6, 2, "packet at byte {at}: its header gives {size} bytes, the stream ends after 6"),
-    (lambda ends: ends[2] - 1, 2, "packet at byte {at}: its header gives {size} bytes, the stream ends after {short}"),
+    (lambda ends: ends[1] + 3, 2, 3),                              # inside the next header
+    (lambda ends: ends[2] - 1, 2, 1),                              # one byte short
     (lambda ends: 0, 0, None),
 ])
-def test_a_stream_cut_inside_a_packet(sample, cut, kept, message):
+def test_a_stream_cut_inside_a_packet(sample, tmp_path, pq, cut, kept, missing):
     data, ends = first_packets(sample, 3)
-    stream = data[:cut(ends)]
-    rows = sample[2][:kept]
-    stats = decode.DecodeStats()
-    assert list(decode.decode_rows(io.BytesIO(stream), RECIPES, stats=stats, allow_truncated=True)) == rows
-    assert stats.truncated_at == (None if message is None else ends[1])
-    if message is None:
-        return
-    size = ends[2] - ends[1]
-    with pytest.raises(decode.TruncatedPacketError) as caught:
-        list(decode.decode_rows(io.BytesIO(stream), RECIPES))
-    assert str(caught.value) == message.format(at=ends[1], size=size, short=size - 1)
-    assert caught.value.offset == ends[1]
-    copy = pickle.loads(pickle.dumps(caught.value))
-    assert (type(copy), str(copy), copy.offset) == (decode.TruncatedPacketError, str(caught.value), ends[1])
-
-
-def test_a_failed_file_leaves_no_table(sample, tmp_path):
-    data, ends = first_packets(sample, 2)
-    (tmp_path / "cut.bin").write_bytes(data[:ends[1] - 1])
+    (tmp_path / "cut.bin").write_bytes(data[:cut(ends)])
     out = tmp_path / "out"
     out.mkdir()
-    with pytest.raises(decode.TruncatedPacketError):
-        decode.decode_file(tmp_path / "cut.bin", RECIPES, csv_path=out / "t.csv",
-                           parquet_path=out / "t.parquet" if has_pyarrow() else None)
+    if missing is None:
+        summary = decode.decode_file(tmp_path / "cut.bin", RECIPES, out)
+    else:
+        with pytest.warns(tessel_archive.TruncatedPacketWarning,
+                          match=rf"^the stream ends inside the packet at byte {ends[1]}: {missing} bytes missing"):
+            summary = decode.decode_file(tmp_path / "cut.bin", RECIPES, out)
+    assert (summary.packets, summary.truncated_at) == (kept, None if missing is None else ends[1])
+    decoded = [row for table in read_tables(pq, out).values() for row in table.to_pylist()]
+    assert sorted(decoded, key=lambda r: r["apid"]) == sorted(sample[2][:kept], key=lambda r: r["apid"])
+
+
+@pytest.mark.parametrize("damage, error, message", [
+    # housekeeping boot count, packed decimal: A is no digit
+    (lambda packet: packet[:28] + b"\x00\x1a" + packet[30:], ValueError,
+     r"^packet 1 at byte {at}: ValueError: .*digit"),
+    # a data length that leaves the recipe short
+    (lambda packet: packet[:4] + struct.pack(">H", 19) + packet[6:26], ValueError,
+     r"^packet 1 at byte {at}: .*"),
+    # a version no space packet has
+    (lambda packet: b"\xe0" + packet[1:], ValueError, r"byte {at}"),
+])
+def test_a_failed_file_leaves_no_table(sample, tmp_path, pq, damage, error, message):
+    data, ends = first_packets(sample, 3)
+    housekeeping, attitude = data[:ends[0]], data[ends[0]:ends[1]]
+    assert struct.unpack_from(">H", housekeeping)[0] & 0x7FF == 16
+    # the damaged housekeeping packet second, behind a good packet of another APID
+    (tmp_path / "bad.bin").write_bytes(attitude + damage(housekeeping) + data[ends[1]:])
+    out = tmp_path / "out"
+    out.mkdir()
+    with pytest.raises(error, match=message.format(at=len(attitude))):
+        decode.decode_file(tmp_path / "bad.bin", RECIPES, out)
     assert list(out.iterdir()) == []
 
 
-def test_a_packet_shorter_than_its_recipe_is_a_value_error(sample):
-    data, ends = first_packets(sample, 1)
-    short = data[:4] + struct.pack(">H", 19) + data[6:26]   # housekeeping packets are 34 bytes
-    with pytest.raises(ValueError, match=r"^packet 0 at byte 0 \(APID 16\) has 26 bytes; its recipe needs 34$"):
-        list(decode.decode_rows(io.BytesIO(short), RECIPES))
-
-
-def test_a_field_that_fails_to_decode_names_its_packet(sample):
-    data, ends = first_packets(sample, 1)
-    bad = bytearray(data[:ends[0]])
-    bad[6 + 22:6 + 24] = b"\x00\x1a"   # housekeeping boot count, packed decimal: A is no digit
-    with pytest.raises(ValueError) as inner:
-        tessel.decode_packed_bcd(0x1A, 16)
-    with pytest.raises(ValueError) as caught:
-        list(decode.decode_rows(io.BytesIO(data[:ends[0]] + bad), RECIPES))
-    assert str(caught.value) == f"packet 1 at byte {ends[0]} (APID 16): ValueError: {inner.value}"
-
-
-# ---- recipe tables --------------------------------------------------------------------------
-
-def item(name, bits=8, **more):
-    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big", "reverse_bits": False, **more}
-
-
-@pytest.mark.parametrize("recipes, error, message", [
-    ({2048: []}, ValueError, "APID must be an int from 0 to 2047, not 2048"),
-    ({"16": []}, ValueError, "APID must be an int from 0 to 2047, not '16'"),
-    ({16: "abc"}, TypeError, "APID 16: a recipe is a list of dicts, not str"),
-    ({16: [["a"]]}, TypeError, "APID 16, item 0: a recipe item is a dict, not list"),
-    ({16: [{"name": "a", "encoding": "unsigned"}]}, ValueError,
-     "APID 16, item 0: missing 'bits', 'byte_order', 'reverse_bits'"),
-    ({16: [item(7)]}, TypeError, "APID 16, item 0: name must be a str, not int"),
-    ({16: [item("a", -8)]}, ValueError, "APID 16, item 0 ('a'): bits must be an int from 0 to 4294967295, not -8"),
-    ({16: [item("a", True)]}, ValueError, "APID 16, item 0 ('a'): bits must be an int from 0 to 4294967295, not True"),
-    ({16: [item("a", offset_bits=None)]}, ValueError,
-     "APID 16, item 0 ('a'): offset_bits must be an int from 0 to 4294967295, not None"),
-    ({16: [item("a", 12)]}, ValueError, "APID 16: field 'a' takes bits 0 to 11 of the data field; the unpacker "
-     "reads whole bytes, so a field must start on a byte boundary and span whole bytes (read the enclosing "
-     "bytes and split them)"),
-    ({16: [item("a", 4), item("b", 4)]}, ValueError, "APID 16: field 'a' takes bits 0 to 3"),
-    ({16: [item("a"), item("b", offset_bits=20)]}, ValueError, "APID 16: field 'b' takes bits 20 to 27"),
-    ({16: [item("a"), item("a")]}, ValueError, "APID 16: column 'a' appears twice in a row"),
-    ({16: [item("seq_count", 16)]}, ValueError, "APID 16: column 'seq_count' appears twice in a row"),
-])
-def test_recipe_tables_refuse_what_would_misread(recipes, error, message):
-    with pytest.raises(error) as caught:
-        decode.RecipeTable(recipes)
-    assert str(caught.value).startswith(message)
-
-
-@pytest.mark.parametrize("recipe, packet_bytes", [
-    ([], 6),
-    ([item("a", 0)], 6),
-    ([item("a", 16), item("b", 32)], 12),
-    ([item("a", offset_bits=64), item("b")], 16),     # b follows a, after the gap
-    ([item("a", offset_bits=64), item("b", offset_bits=8)], 15),
-    ([item("a", 64), item("b", offset_bits=0)], 14),  # b reads the start again; a sets the length
-])
-def test_the_shortest_packet_a_recipe_fits(recipe, packet_bytes):
-    assert decode.layout(1, recipe).packet_bytes == packet_bytes
-
-
-def test_a_table_takes_its_own_copy_of_the_recipes():
-    recipe = [item("a", 16)]
-    table = decode.RecipeTable({3: recipe})
-    recipe[0]["bits"] = 12
-    recipe.append(item("b"))
-    assert table.recipes() == {3: [item("a", 16)]}
-    assert table.columns == decode.HEADER_COLUMNS + ("a",)
-
-
-def test_recipes_from_json_take_decimal_and_hex_apids(tmp_path):
-    (tmp_path / "r.json").write_text('{"0x10": [{"name": "a", "encoding": "unsigned", "bits": 8, '
-                                     '"byte_order": "big", "reverse_bits": false}], "5": []}')
-    assert decode.RecipeTable.from_json(tmp_path / "r.json").recipes() == {5: [], 16: [item("a")]}
-
-
-@pytest.mark.parametrize("text, error, message", [
-    ('{"eleven": []}', ValueError, "invalid literal for int() with base 0: 'eleven'"),
-    ('{"11": [}', ValueError, "Expecting value: line 1 column 9 (char 8)"),
-    ('[[]]', ValueError, "expected an object from APID to recipe"),
-    ('{"11": [7]}', TypeError, "APID 11, item 0: a recipe item is a dict, not int"),
-])
-def test_a_bad_recipes_file_is_named_in_its_error(tmp_path, text, error, message):
-    (tmp_path / "bad.json").write_text(text)
-    with pytest.raises(error) as caught:
-        decode.RecipeTable.from_json(tmp_path / "bad.json")
-    assert str(caught.value) == f"{tmp_path / 'bad.json'}: {message}"
-
-
-def test_a_column_keeps_one_type_in_parquet():
-    pytest.importorskip("pyarrow", reason="Parquet tables need pyarrow (the cookbook extra)")
-    recipes = {1: [item("x", 16)], 2: [dict(item("x", 32), encoding="ieee754_f32")]}
-    with pytest.raises(ValueError, match=r"^column 'x' is uint64 for one APID and float for APID 2$"):
-        decode.arrow_schema(recipes)
-
-
-# ---- many files: every core, and Dask -------------------------------------------------------
+# ---- many files: a dask.dataframe a APID, one partition a file -------------------------------
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
@@ -378,77 +330,42 @@ def files(tmp_path_factory):
     return rows
 
 
-def check_summaries(files, summaries, out_dir, parquet=False):
-    assert [s["path"] for s in summaries] == list(files)
-    for summary, (path, rows) in zip(summaries, files.items()):
-        assert (summary["packets"], summary["rows"], summary["skipped"]) == (100, 90, {IDLE: 10})
-        assert summary["csv"] == str(Path(out_dir, Path(path).name + ".csv"))
-        assert csv_rows(summary["csv"])[1] == as_csv(rows)
-        if parquet:
-            import pyarrow.parquet as pq
-            assert pq.read_table(summary["parquet"]).to_pylist() == [{c: r.get(c) for c in COLUMNS} for r in rows]
+def check_datasets(pq, files, rows_written, out_dir):
+    assert rows_written == {16: 30 * 3, 165: 30 * 3, 962: 30 * 3}
+    for apid in RECIPES:
+        parts = sorted(Path(out_dir, f"apid_{apid:04d}").glob("*.parquet"), key=lambda p: int(p.stem.split(".")[-1]))
+        assert len(parts) == len(files)
+        for part, rows in zip(parts, files.values()):   # one part a file, in the files' order
+            assert pq.read_table(part).to_pylist() == rows_of(rows, apid)
 
 
-def test_every_core_with_a_process_pool(files, tmp_path):
-    summaries = parallel.decode_files_pool(list(files), RECIPES, tmp_path, processes=2, parquet=has_pyarrow())
-    check_summaries(files, summaries, tmp_path, parquet=has_pyarrow())
+def test_dask_dataframes_one_partition_a_file(files, tmp_path, pq):
+    pytest.importorskip("dask.dataframe", reason="the Dask recipe needs dask[dataframe] (the cookbook extra)")
+    frames = parallel.frames(list(files), RECIPES)
+    assert {apid: frame.npartitions for apid, frame in frames.items()} == {16: 3, 165: 3, 962: 3}
+    assert list(frames[962].columns) == [*tessel_archive.HEADER_COLUMNS, *(i["name"] for i in RECIPES[962])]
+    assert frames[16]["board_temp"].dtype == np.int16
+    rows = parallel.write_parquet(list(files), RECIPES, tmp_path, scheduler="threads")
+    check_datasets(pq, files, rows, tmp_path)
 
 
-def test_workers_need_only_the_import_to_run_tessel(files):
-    # tessel's functions pickle by name: a worker gets the module's own function back.
-    assert pickle.loads(pickle.dumps(tessel.unpack_parameters)) is tessel.unpack_parameters
-    path, rows = next(iter(files.items()))
-    data = Path(path).read_bytes()
-    args, position = [], 0
-    while position < len(data):
-        end = position + struct.unpack_from(">H", data, position + 4)[0] + 7
-        apid = struct.unpack_from(">H", data, position)[0] & 0x7FF
-        if apid != IDLE:
-            args.append((data[position:end], 48, RECIPES[apid]))
-        position = end
-    with parallel.new_pool(2) as pool:
-        values = pool.starmap(tessel.unpack_parameters, args, chunksize=16)
-    assert values == [{k: v for k, v in row.items() if k not in decode.HEADER_COLUMNS} for row in rows]
-
-
-def test_a_failure_in_a_worker_reaches_the_caller(files, tmp_path):
-    path = next(iter(files))
-    cut = tmp_path / "cut.bin"
-    cut.write_bytes(Path(path).read_bytes()[:-1])
-    out = tmp_path / "out"
-    out.mkdir()
-    with pytest.raises(decode.TruncatedPacketError, match=r"^packet at byte \d+: its header gives"):
-        parallel.decode_files_pool([path, cut], RECIPES, out, processes=2)
-    assert not (out / "cut.bin.csv").exists()
-    summaries = parallel.decode_files_pool([cut], RECIPES, out, processes=1, allow_truncated=True)
-    assert summaries[0]["truncated_at"] is not None and summaries[0]["packets"] == 99
-
-
-@pytest.mark.parametrize("paths, out, error, message", [
-    (lambda f, tmp: [*f, tmp / "pass1.bin"], lambda tmp: tmp, ValueError,
-     "input files share a name, so their tables would collide: pass1.bin"),
-    (lambda f, tmp: list(f), lambda tmp: tmp / "nowhere", NotADirectoryError,
-     "output folder {tmp}/nowhere does not exist"),
-])
-def test_the_work_is_checked_before_any_worker_starts(files, tmp_path, paths, out, error, message):
-    with pytest.raises(error) as caught:
-        parallel.decode_files_pool(paths(files, tmp_path), RECIPES, out(tmp_path))
-    assert str(caught.value) == message.format(tmp=tmp_path)
-    with pytest.raises(ValueError, match="^APID 16: column 'a' appears twice"):
-        parallel.decode_files_pool(list(files), {16: [item("a"), item("a")]}, tmp_path)
-
-
-def test_dask_bag_over_the_files(files, tmp_path):
-    pytest.importorskip("dask.bag", reason="the Dask recipe needs dask[bag] (the cookbook extra)")
-    summaries = parallel.decode_files_dask(list(files), RECIPES, tmp_path, scheduler="threads")
-    check_summaries(files, summaries, tmp_path)
-
-
-def test_dask_distributed_local_cluster(files, tmp_path):
+def test_dask_distributed_local_cluster(files, tmp_path, pq):
     pytest.importorskip("dask.distributed", reason="the cluster recipe needs dask[distributed] (the cookbook extra)")
-    summaries = parallel.decode_files_distributed(list(files), RECIPES, tmp_path, n_workers=2,
-                                                  threads_per_worker=1, processes=True)
-    check_summaries(files, summaries, tmp_path)
+    rows = parallel.write_parquet_distributed(list(files), RECIPES, tmp_path, n_workers=2, threads_per_worker=1,
+                                              processes=True)
+    check_datasets(pq, files, rows, tmp_path)
+
+
+def test_the_work_is_checked_before_any_file_is_read(files, tmp_path):
+    pytest.importorskip("dask.dataframe", reason="the Dask recipe needs dask[dataframe] (the cookbook extra)")
+    with pytest.raises(NotADirectoryError, match=f"^output folder {tmp_path}/nowhere does not exist$"):
+        parallel.write_parquet(list(files), RECIPES, tmp_path / "nowhere")
+    bad = [{"name": "a", "encoding": "no_such", "bits": 8, "byte_order": "big", "reverse_bits": False}]
+    with pytest.raises(ValueError) as refused:
+        tessel.unpack_parameters(bytes(8), 0, bad)
+    with pytest.raises(ValueError) as caught:
+        parallel.frames(["/no/such/file"], {16: bad})
+    assert str(caught.value) == str(refused.value)
 
 
 # ---- small XTCE definitions -----------------------------------------------------------------
@@ -547,23 +464,24 @@ def test_a_definition_with_bit_fields_in_the_data_is_refused():
 def struct_row(packet):
     """A JPSS-1 packet decoded with struct alone, laid out from the XTCE by hand."""
     values = struct.unpack(">HHH HIH B HIH 3f 3f HIH 4f", packet)
-    names = ["packet_id", "sequence", "packet_length"] + [item["name"] for item in jpss1.RECIPE]
+    names = ["packet_id", "sequence", "data_length"] + [item["name"] for item in jpss1.RECIPE]
     row = dict(zip(names, values))
     packet_id, sequence = row.pop("packet_id"), row.pop("sequence")
-    return {"apid": packet_id & 0x7FF, "version": packet_id >> 13, "type": packet_id >> 12 & 1,
-            "sec_hdr_flag": packet_id >> 11 & 1, "seq_flags": sequence >> 14, "seq_count": sequence & 0x3FFF, **row}
+    return {"version": packet_id >> 13, "type": packet_id >> 12 & 1, "secondary_header": packet_id >> 11 & 1,
+            "apid": packet_id & 0x7FF, "sequence_flags": sequence >> 14, "sequence_count": sequence & 0x3FFF, **row}
 
 
 @real_data
-def test_jpss1_packets_decode_to_the_values_worked_out_by_hand(tmp_path):
-    stats = decode.decode_file(JPSS1, jpss1.RECIPES, csv_path=tmp_path / "jpss1.csv")
-    rows, _ = decode.read_rows(JPSS1, jpss1.RECIPES)
-    assert (stats.packets, stats.rows, stats.skipped) == (7200, 7200, {})
+def test_jpss1_packets_decode_to_the_values_worked_out_by_hand(tmp_path, pq):
+    summary = decode.decode_file(JPSS1, jpss1.RECIPES, tmp_path)
+    assert (summary.packets, summary.rows, summary.undecoded) == (7200, {11: 7200}, {})
+    rows = pq.read_table(tmp_path / "apid_0011.parquet").to_pylist()
+    table = tessel_archive.decode(JPSS1, jpss1.RECIPES)[11]
     first = rows[0]
     # First packet: 080B CA2E 0040 | 5A45 00000007 0089 | 9F | 5A45 0000001E 03AD | 4AC2FF7F ...
-    assert {k: first[k] for k in decode.HEADER_COLUMNS} == {
-        "apid": 11, "version": 0, "type": 0, "sec_hdr_flag": 1,   # 0x080B = 000 0 1 00000001011
-        "seq_flags": 3, "seq_count": 2606, "packet_length": 64}    # 0xCA2E = 11 00101000101110
+    assert {k: first[k] for k in tessel_archive.HEADER_COLUMNS} == {
+        "version": 0, "type": 0, "secondary_header": 1, "apid": 11,   # 0x080B = 000 0 1 00000001011
+        "sequence_flags": 3, "sequence_count": 2606, "data_length": 64}  # 0xCA2E = 11 00101000101110
     assert (first["DOY"], first["MSEC"], first["USEC"], first["ADAESCID"]) == (23109, 7, 137, 159)
     assert (first["ADAET1DAY"], first["ADAET1MS"], first["ADAET1US"]) == (23109, 30, 941)
     # 0x4AC2FF7F: exponent 0x95 - 127 = 22, significand 0xC2FF7F / 2**23, so 0xC2FF7F / 2
@@ -571,26 +489,39 @@ def test_jpss1_packets_decode_to_the_values_worked_out_by_hand(tmp_path):
     # 0x4514F876: exponent 0x8A - 127 = 11, so 0x94F876 / 2**12
     assert first["ADGPSVELX"] == 2383.52880859375
     # Ephemeris at 30.941 ms into 2021-04-09, the day the file is named for; attitude 100 ms before.
-    assert jpss1.ephemeris_time(first) == datetime.datetime(2021, 4, 9, 0, 0, 0, 30941)
+    times = jpss1.ephemeris_time(table)
+    assert times[0] == np.datetime64("2021-04-09T00:00:00.030941")
     assert (first["ADAET2DAY"], first["ADAET2MS"]) == (0x5A44, 0x05265BBA)
-    assert jpss1.attitude_time(first) == datetime.datetime(2021, 4, 8, 23, 59, 59, 930941)
+    assert jpss1.attitude_time(table)[0] == np.datetime64("2021-04-08T23:59:59.930941")
 
     data = JPSS1.read_bytes()
     for index in (0, 1, 3600, 7199):
         assert rows[index] == struct_row(data[71 * index:71 * (index + 1)]), index
-    assert [r["seq_count"] for r in rows] == [(2606 + i) % 16384 for i in range(7200)]
-    for row in rows:
-        assert 7100 < jpss1.radius_km(row) < 7300 and 7.4 < jpss1.speed_km_s(row) < 7.6
-        assert math.isclose(jpss1.quaternion_norm(row), 1.0, abs_tol=1e-5)
-        assert jpss1.ephemeris_time(row).date() == datetime.date(2021, 4, 9)
-    assert csv_rows(tmp_path / "jpss1.csv")[1][7199] == {k: str(v) for k, v in rows[7199].items()}
+    assert [r["sequence_count"] for r in rows] == [(2606 + i) % 16384 for i in range(7200)]
+    radius, speed = jpss1.radius_km(table), jpss1.speed_km_s(table)
+    assert np.all((7100 < radius) & (radius < 7300)) and np.all((7.4 < speed) & (speed < 7.6))
+    assert np.allclose(jpss1.quaternion_norm(table), 1.0, rtol=0, atol=1e-5)
+    assert np.all(times.astype("datetime64[D]") == np.datetime64("2021-04-09"))
 
 
 @real_data
-def test_jpss1_file_through_the_command_line_with_its_xtce(tmp_path):
-    result = subprocess.run([sys.executable, str(EXAMPLES / "ccsds_decode.py"), str(JPSS1), "--xtce", str(JPSS1_XTCE),
-                             "-o", str(tmp_path / "cli.csv")], capture_output=True, text=True, timeout=60)
+def test_jpss1_file_through_the_command_line_with_its_xtce(tmp_path, pq):
+    result = run_cli(JPSS1, "--xtce", JPSS1_XTCE, "-o", tmp_path)
     assert result.returncode == 0, result.stderr
-    assert result.stderr == f"{JPSS1}: 7200 of 7200 packets decoded, 194400 fields, 511200 bytes\n"
-    decode.decode_file(JPSS1, jpss1.RECIPES, csv_path=tmp_path / "lib.csv")
-    assert (tmp_path / "cli.csv").read_bytes() == (tmp_path / "lib.csv").read_bytes()
+    assert result.stderr == f"{JPSS1}: 7200 of 7200 packets decoded\n"
+    (tmp_path / "lib").mkdir()
+    decode.decode_file(JPSS1, jpss1.RECIPES, tmp_path / "lib")
+    assert pq.read_table(tmp_path / "apid_0011.parquet").equals(pq.read_table(tmp_path / "lib" / "apid_0011.parquet"))
+
+
+@real_data
+def test_jpss1_account_on_the_command_line():
+    result = subprocess.run([sys.executable, str(EXAMPLES / "jpss1.py"), str(JPSS1)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[1] == "ephemeris from 2021-04-09T00:00:00.030941 to " + str(
+        jpss1.ephemeris_time(tessel_archive.decode(JPSS1, jpss1.RECIPES)[11])[-1])
+    assert lines[2].startswith("orbit radius 7") and lines[2].endswith(" km/s")
+    low, high = map(float, lines[3].removeprefix("attitude quaternion norm ").split(" to "))
+    assert 1 - 1e-5 < low <= high < 1 + 1e-5

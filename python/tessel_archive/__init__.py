@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import re
 import warnings
 from collections.abc import Buffer as BufferProtocol
 from collections.abc import Iterator, Mapping, Sequence
@@ -133,9 +134,16 @@ def unpack_columns(
     sizes = _index(lengths, "lengths")
     if first.shape != sizes.shape:
         raise ValueError(f"starts and lengths differ in length ({first.size} and {sizes.size})")
+    return _unpack(data, recipe, first, sizes, offset_bits, count_threads, header_lengths=False)
+
+
+def _unpack(data: Buffer, recipe: Recipe, starts: np.ndarray[Any, Any], lengths: np.ndarray[Any, Any],
+            offset_bits: int, threads: int, header_lengths: bool) -> dict[str, np.ndarray[Any, Any]]:
+    # `lengths` are int64 packet lengths, or with `header_lengths` the index's own uint16
+    # data_length column (a packet is 7 bytes longer), which spares decode an int64 array a packet.
     with _bytes_view(data) as view:
-        found = _native.unpack_columns(view, recipe, first, sizes, offset_bits, count_threads)
-    return _columns(found, first.size)
+        found = _native.unpack_columns(view, recipe, starts, lengths, offset_bits, threads, header_lengths)
+    return _columns(found, starts.size)
 
 
 def space_packets(data: Buffer, *, record_header_bytes: int = 0) -> dict[str, np.ndarray[Any, Any]]:
@@ -197,6 +205,18 @@ class Archive(Mapping[int, dict[str, "np.ndarray[Any, Any]"]]):
         return f"<Archive of {self.packets} packets: {{{rows}}}, undecoded {self.undecoded}>"
 
 
+_PACKET_FAILURE = re.compile(r"packet (\d+) (at byte \d+: .*)", re.DOTALL)
+
+
+def _in_stream(error: ValueError, chosen: np.ndarray[Any, Any]) -> ValueError:
+    """A packet's failure from unpack_columns over a selection of the stream's packets, with the
+    packet numbered in the stream instead of in the selection."""
+    found = _PACKET_FAILURE.fullmatch(str(error))
+    if found is None:  # the recipe's own failure, before any packet
+        return error
+    return ValueError(f"packet {int(chosen[int(found[1])])} {found[2]}")
+
+
 def decode(
     source: Buffer | str | os.PathLike[str],
     recipes: Mapping[int, Recipe],
@@ -230,19 +250,29 @@ def _decode(data: Buffer, recipes: Mapping[int, Recipe], record_header_bytes: in
     index, cut = _index_stream(data, record_header_bytes)
     if cut is not None:
         _warn_cut(cut, stacklevel=4)
+    # A packet's length is its header's data_length plus 7, which the native decoder reads from
+    # the header column itself: the index's int64 lengths are let go before any column is made.
+    del index["length"]
     apids = index["apid"]
     # Packets a APID, in one pass; the APIDs without a recipe are what is left.
     counts = np.bincount(apids, minlength=0x800) if len(apids) else np.zeros(0x800, dtype=np.intp)
     tables: dict[int, dict[str, np.ndarray[Any, Any]]] = {}
     for apid, recipe in recipes.items():
+        chosen = None
         if counts[apid] == len(apids):  # every packet: the index's own columns, no selection
             table = {name: index[name] for name in HEADER_COLUMNS}
-            starts, lengths = index["start"], index["length"]
+            starts = index["start"]
         else:
             chosen = np.flatnonzero(apids == apid)
             table = {name: index[name][chosen] for name in HEADER_COLUMNS}
-            starts, lengths = index["start"][chosen], index["length"][chosen]
-        values = unpack_columns(data, recipe, starts, lengths, 8 * PRIMARY_HEADER_BYTES, threads=threads)
+            starts = index["start"][chosen]
+        try:
+            values = _unpack(data, recipe, starts, table["data_length"], 8 * PRIMARY_HEADER_BYTES, _threads(threads),
+                             header_lengths=True)
+        except ValueError as error:
+            if chosen is None:
+                raise
+            raise _in_stream(error, chosen) from None
         clash = [name for name in values if name in table]
         if clash:
             raise ValueError(f"APID {apid}: the recipe's field {clash[0]!r} would replace the primary header's column")
