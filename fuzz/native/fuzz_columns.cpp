@@ -123,15 +123,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kept[k] = (flags & 4) == 0;
   }
   const std::size_t packet_count = in.byte() % 65;
+  // Lengths as int64 packet lengths, or as decode passes them: each primary header's data length
+  // field, a whole packet being 7 bytes longer.
+  const bool header_lengths = (in.byte() & 1) != 0;
   std::vector<std::int64_t> starts(packet_count), lengths(packet_count);
+  std::vector<std::uint16_t> data_lengths(packet_count);
   std::vector<std::uint8_t> buffer;
   for (std::size_t i = 0; i < packet_count; ++i) {
-    const std::size_t length = in.byte() % 24;
+    const std::size_t length = header_lengths ? 7 + in.byte() % 17 : in.byte() % 24;
     starts[i] = static_cast<std::int64_t>(buffer.size());
     lengths[i] = static_cast<std::int64_t>(length);
+    if (header_lengths) data_lengths[i] = static_cast<std::uint16_t>(length - 7);
     for (std::size_t b = 0; b < length; ++b) buffer.push_back(in.byte());
   }
-  const Packets packets{buffer.data(), starts.data(), lengths.data(), packet_count};
+  const Packets packets = header_lengths
+                              ? Packets{buffer.data(), starts.data(), nullptr, packet_count, data_lengths.data()}
+                              : Packets{buffer.data(), starts.data(), lengths.data(), packet_count};
 
   // The reference, row by row: every value, up to the first failure.
   std::optional<std::pair<std::size_t, std::size_t>> first;

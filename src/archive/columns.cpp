@@ -107,9 +107,8 @@ std::optional<Failure> fill_loaded(const Field& field, std::size_t index, const 
   const std::uint64_t mask = low_mask(field.bits);
   const Load load;
   for (std::size_t i = begin; i < end; ++i) {
-    const auto length = static_cast<std::uint64_t>(packets.lengths[i]);
-    if (!checked && first + field.count > length) [[unlikely]] {
-      return Failure{i, index, range_message(first, field.count, length), std::nullopt};
+    if (!checked && first + field.count > packets.length(i)) [[unlikely]] {
+      return Failure{i, index, range_message(first, field.count, packets.length(i)), std::nullopt};
     }
     if constexpr (!std::is_void_v<T>) {
       const std::uint8_t* span = packets.data + packets.starts[i] + first;
@@ -191,6 +190,19 @@ std::optional<Failure> decode_field(const Field& field, std::size_t index, const
   return std::nullopt;
 }
 
+// Whether packets [begin, end) all have at least `need` bytes. Kept out of line, once a block,
+// so that the field loops stay inlined into decode_numbers.
+[[gnu::noinline]] bool long_enough(const Packets& packets, std::size_t begin, std::size_t end,
+                                   std::uint64_t need) noexcept {
+  bool checked = true;
+  if (packets.lengths != nullptr) {
+    for (std::size_t i = begin; i < end && checked; ++i) checked = static_cast<std::uint64_t>(packets.lengths[i]) >= need;
+  } else {
+    for (std::size_t i = begin; i < end && checked; ++i) checked = std::uint64_t{packets.data_lengths[i]} + 7 >= need;
+  }
+  return checked;
+}
+
 }  // namespace
 
 std::optional<Failure> decode_numbers(std::span<const Field> fields, const Packets& packets, std::size_t begin,
@@ -205,8 +217,7 @@ std::optional<Failure> decode_numbers(std::span<const Field> fields, const Packe
   for (std::size_t block = begin; block < end; block += kBlock) {
     const std::size_t stop = std::min(end, block + kBlock);
     // Packets long enough for every field, the usual case, are checked once rather than by each field.
-    bool checked = true;
-    for (std::size_t i = block; i < stop && checked; ++i) checked = static_cast<std::uint64_t>(packets.lengths[i]) >= need;
+    const bool checked = long_enough(packets, block, stop, need);
     std::optional<Failure> first;
     for (std::size_t k = 0; k < fields.size(); ++k) {
       const std::size_t last = first ? first->packet + 1 : stop;

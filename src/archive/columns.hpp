@@ -40,8 +40,16 @@ struct Field {
 struct Packets {
   const std::uint8_t* data;
   const std::int64_t* starts;
-  const std::int64_t* lengths;
+  const std::int64_t* lengths;  // null when `data_lengths` gives them
   std::size_t count;
+  // Instead of `lengths`, the primary headers' data length fields (the data field's bytes minus
+  // one), which the index keeps anyway: a whole packet is 7 bytes longer. The caller spares the
+  // memory of a second int64 array a packet.
+  const std::uint16_t* data_lengths = nullptr;
+
+  [[nodiscard]] std::uint64_t length(std::size_t i) const noexcept {
+    return lengths != nullptr ? static_cast<std::uint64_t>(lengths[i]) : std::uint64_t{data_lengths[i]} + 7;
+  }
 };
 
 // The first field that fails, in packet order and then field order.

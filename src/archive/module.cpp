@@ -1,11 +1,14 @@
 // tessel_archive._native: the columnar decoder and the space packet index, for the Python front
 // in tessel_archive/__init__.py, which checks and converts the arguments and makes the arrays.
 //
-//   unpack_columns(data, recipe, starts, lengths, offset_bits, threads)
+//   unpack_columns(data, recipe, starts, lengths, offset_bits, threads, header_lengths)
 //       -> [(name, dtype, bytearray of the column | list of str), ...] in dict order
 //   space_packets(data, record_header_bytes) -> (index bytearrays..., cut-off tail or None)
 //
-// `data`, `starts` and `lengths` are buffers: the packets' bytes, and one int64 each a packet.
+// `data`, `starts` and `lengths` are buffers: the packets' bytes, and one int64 each a packet;
+// with `header_lengths` true, `lengths` holds instead the uint16 data length field of each
+// packet's primary header, as space_packets gives it (decode's own index, without a second int64
+// array a packet).
 // The recipe is read by the same code as unpack_parameters' and fails as it does; a packet that
 // unpack_parameters would refuse is a ValueError naming it.
 #include <Python.h>
@@ -109,8 +112,8 @@ bool decode_text(const Field& field, std::size_t index, const Packets& packets, 
 }
 
 PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 6) {
-    PyErr_SetString(PyExc_TypeError, "unpack_columns takes 6 arguments");
+  if (nargs != 7) {
+    PyErr_SetString(PyExc_TypeError, "unpack_columns takes 7 arguments");
     return nullptr;
   }
   Buffer data, starts, lengths;
@@ -122,22 +125,36 @@ PyObject* unpack_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
   }
+  const int header_lengths = PyObject_IsTrue(args[6]);
+  if (header_lengths < 0) return nullptr;
   const std::size_t count = starts.size() / sizeof(std::int64_t);
-  if (lengths.size() != starts.size() || starts.size() % sizeof(std::int64_t) != 0) {
-    PyErr_SetString(PyExc_ValueError, "starts and lengths must be int64 buffers of one length");
+  const std::size_t length_size = header_lengths ? sizeof(std::uint16_t) : sizeof(std::int64_t);
+  if (lengths.size() != count * length_size || starts.size() % sizeof(std::int64_t) != 0) {
+    PyErr_SetString(PyExc_ValueError, header_lengths ? "starts and lengths must be int64 and uint16 buffers of one length"
+                                                     : "starts and lengths must be int64 buffers of one length");
     return nullptr;
   }
-  Packets packets{data.data(), reinterpret_cast<const std::int64_t*>(starts.data()),
-                  reinterpret_cast<const std::int64_t*>(lengths.data()), count};
-  // Packets inside the data, checked before anything is read (the front names the culprit first).
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t start = packets.starts[i], length = packets.lengths[i];
-    if (start < 0 || length < 0 || static_cast<std::uint64_t>(start) > data.size() ||
-        static_cast<std::uint64_t>(length) > data.size() - static_cast<std::uint64_t>(start)) {
-      PyErr_Format(PyExc_ValueError, "packet %zu (start %lld, length %lld) lies outside data (%zu bytes)", i,
-                   static_cast<long long>(start), static_cast<long long>(length), data.size());
-      return nullptr;
+  const auto* starts_at = reinterpret_cast<const std::int64_t*>(starts.data());
+  Packets packets = header_lengths
+                        ? Packets{data.data(), starts_at, nullptr, count, reinterpret_cast<const std::uint16_t*>(lengths.data())}
+                        : Packets{data.data(), starts_at, reinterpret_cast<const std::int64_t*>(lengths.data()), count};
+  // Packets inside the data, checked before anything is read (the front names the culprit first);
+  // one loop for each kind of lengths.
+  const auto inside = [&](auto length_of) {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t start = packets.starts[i], length = length_of(i);
+      if (start < 0 || length < 0 || static_cast<std::uint64_t>(start) > data.size() ||
+          static_cast<std::uint64_t>(length) > data.size() - static_cast<std::uint64_t>(start)) {
+        PyErr_Format(PyExc_ValueError, "packet %zu (start %lld, length %lld) lies outside data (%zu bytes)", i,
+                     static_cast<long long>(start), static_cast<long long>(length), data.size());
+        return false;
+      }
     }
+    return true;
+  };
+  if (!(header_lengths ? inside([&](std::size_t i) { return std::int64_t{packets.data_lengths[i]} + 7; })
+                       : inside([&](std::size_t i) { return packets.lengths[i]; }))) {
+    return nullptr;
   }
 
   // The recipe, read as unpack_parameters reads it.
