@@ -28,7 +28,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 from _timing import best_per_call, interleaved  # noqa: E402
-from xtce_recipes import recipes_from_xtce  # noqa: E402
+import jpss1  # noqa: E402
 
 import tessel  # noqa: E402
 import tessel_archive as ta  # noqa: E402
@@ -70,7 +70,7 @@ def main(argv=None):
         print(f"bench_archive: the real packet files are not at {TELEMETRY}; nothing to measure")
         return 0
     jpss = JPSS.read_bytes()
-    jpss_recipes = recipes_from_xtce(str(TELEMETRY / "jpss1_geolocation_xtce_v1.xml"))
+    jpss_recipes = jpss1.RECIPES
     recipe = jpss_recipes[11]
     values = 7200 * (7 + len(recipe))
     print(load())
@@ -96,25 +96,21 @@ def main(argv=None):
     t_cols = best_per_call(lambda: ta.unpack_columns(jpss, recipe, starts, lengths, 48, threads=1))
     print(f"byte-aligned numeric fields, one thread {t_cols / (7200 * len(recipe)) * 1e9:6.2f} ns a value (target <= 3)")
 
-    ctim = CTIM.read_bytes()
-    try:
-        ctim_recipes = recipes_from_xtce(str(TELEMETRY / "ctim_xtce_v1.xml"))
-    except NotImplementedError as refused:
-        print(f"CTIM: not measured; the cookbook's XTCE reader refuses its bit fields ({refused})")
-        ctim_recipes = None
-    if ctim_recipes is not None:
-        measure_ctim(ctim, ctim_recipes)
+    measure_ctim(CTIM.read_bytes())
     measure_threads_and_memory(jpss, recipe, args.copies)
     return 0
 
 
-def measure_ctim(ctim, ctim_recipes):
-    archive = ta.decode(ctim, ctim_recipes, threads=1)
-    ctim_values = sum(len(t) * len(next(iter(t.values()))) for t in archive.values())
-    t_ctim = best_per_call(lambda: ta.decode(ctim, ctim_recipes, threads=1))
-    print(f"CTIM ({archive.packets} packets, {len(archive)} APIDs decoded)  {t_ctim * 1e3:7.3f} ms, "
-          f"{t_ctim / ctim_values * 1e9:6.2f} ns a value ({ctim_values} values)")
+def measure_ctim(ctim):
+    """CTIM through its XTCE: 9 APIDs, fields at any bit, read as the bytes that hold them."""
+    from tessel_archive import xtce
 
+    definition = xtce.load(TELEMETRY / "ctim_xtce_v1.xml")
+    tables = definition.decode(ctim, threads=1)
+    values = sum(len(t) * len(next(iter(t.values()))) for t in tables.values())
+    t_ctim = best_per_call(lambda: definition.decode(ctim, threads=1))
+    print(f"CTIM through its XTCE ({tables.packets} packets, {len(tables)} containers, bit fields)  "
+          f"{t_ctim * 1e3:7.3f} ms, {t_ctim / values * 1e9:6.2f} ns a value ({values} values)")
 
 
 def measure_threads_and_memory(jpss, recipe, copies):
@@ -131,8 +127,7 @@ def measure_threads_and_memory(jpss, recipe, copies):
     code = (f"import resource, sys; sys.path[:0] = {sys.path[:3]!r}\n"
             "import numpy, tessel_archive as ta\n"
             f"sys.path.insert(0, {str(Path(__file__).resolve().parents[1] / 'examples')!r})\n"
-            "from xtce_recipes import recipes_from_xtce\n"
-            f"recipes = recipes_from_xtce({str(TELEMETRY / 'jpss1_geolocation_xtce_v1.xml')!r})\n"
+            "from jpss1 import RECIPES as recipes\n"
             f"data = open({str(JPSS)!r}, 'rb').read() * {copies}\n"
             # The peak resident size is reset (Linux's clear_refs 5) once the input is loaded, so
             # the peak after the decode is the input, the columns and whatever the decode held.

@@ -407,51 +407,48 @@ TELEMETRY_FILES = [
 def recipes_at_bit_positions(path):
     """Recipes by APID from an XTCE file, every field at its own bit position.
 
-    examples/xtce_recipes.py refuses definitions with fields that do not span whole bytes of the
-    data field, since the unpacker reads whole bytes and would misread them. The cost of reading
-    a field does not depend on that, so here the reader's own pieces lay out every field at its
-    `offset_bits`; such fields come back as the unpacker reads them. An APID gets a recipe only
-    when exactly one container claims it, on the APID alone, and that container lays out.
-    Returns the recipes and, by container, why one was left out.
+    The unpacker reads whole bytes, so a field that does not span whole bytes of the data field
+    comes back as the unpacker reads it; the cost of reading a field does not depend on that. The
+    layouts come from tessel_archive.xtce's reading of the definition. An APID gets a recipe only
+    when exactly one concrete container claims it, on the APID alone, with no size taken from a
+    field. Returns the recipes and, by container, why one was left out.
     """
-    import xml.etree.ElementTree as ET
+    from tessel_archive import xtce
 
-    import xtce_recipes as xtce
-
-    root = ET.parse(path).getroot()
-    for element in root.iter():   # XTCE 1.1 and 1.2 differ only in their namespace
-        element.tag = element.tag.rpartition("}")[2]
-    parameters, containers = xtce.read_definition(root)
+    definition = xtce.load(path)
     claims, left_out = {}, {}   # claims: APID -> [(container, recipe or None)]
-    for name, container in containers.items():
-        if container.get("abstract") == "true":
+    for container in definition._containers.values():
+        if container.abstract:
             continue
-        chain, restrictions = xtce._chain(container, containers)
-        fields, position, apid = [], 0, None
-        try:
-            for link in chain:
-                for field in xtce._entries(link, containers, parameters):
-                    fields.append((position, *field))
-                    position += field[2]
-                if apid is None:   # the primary header is laid out by the root container
-                    header = {f[1]: f for f in fields if f[0] + f[3] <= xtce.PRIMARY_HEADER_BITS}
-                    apid_parameter = next((n for n, f in header.items() if f[0] == xtce.APID_BITS.start
-                                           and f[3] == len(xtce.APID_BITS)), None)
-                    apids = [int(c.get("value")) for c in restrictions if c.get("parameterRef") == apid_parameter]
-                    if len(apids) != 1:
-                        raise ValueError("no single APID restriction")
-                    apid = apids[0]
-                    claims.setdefault(apid, []).append((name, None))
-                    chosen_by = [c.get("parameterRef") for c in restrictions if c.get("parameterRef") not in header]
-                    if chosen_by:
-                        raise NotImplementedError(f"chosen by {', '.join(chosen_by)} as well as the APID")
-        except (NotImplementedError, ValueError) as e:
-            left_out[name] = str(e)
+        chain, restrictions, name = container, [], container.name
+        while chain is not None:
+            if chain.restriction is not None:
+                restrictions += [chain.restriction] if chain.restriction[0] == "cmp" else list(chain.restriction[1:])
+            chain = definition._containers.get(chain.base) if chain.base else None
+        apids = [int(c[3]) for c in restrictions if c[0] == "cmp" and c[1].endswith("APID") and c[2] == "=="]
+        others = [c for c in restrictions if not (c[0] == "cmp" and (c[1].endswith("APID") or c[1] in ("VERSION", "TYPE")))]
+        if len(apids) != 1:
+            left_out[name] = "no single APID restriction"
             continue
-        claims[apid][-1] = (name, [
-            {"name": field_name, "encoding": encoding, "bits": bits, "byte_order": order, "reverse_bits": False,
-             "offset_bits": start - xtce.PRIMARY_HEADER_BITS}
-            for start, field_name, encoding, bits, order in fields if start >= xtce.PRIMARY_HEADER_BITS])
+        claims.setdefault(apids[0], []).append((name, None))
+        if others:
+            left_out[name] = "chosen by a field as well as the APID"
+            continue
+        items, position = [], 0
+        for entry in container.entries:
+            kind = entry.type
+            if kind.dynamic is not None or kind.kind == "binary":
+                left_out[name] = "a field of no fixed size"
+                break
+            if position >= 48:
+                encoding = (f"ieee754_f{kind.bits}" if kind.kind == "float" else kind.encoding if kind.kind == "string"
+                            else xtce._NATIVE_INTEGERS[kind.encoding])
+                items.append({"name": entry.parameter, "encoding": encoding, "bits": kind.bits,
+                              "byte_order": "little" if kind.little else "big", "reverse_bits": False,
+                              "offset_bits": position - 48})
+            position += kind.bits
+        else:
+            claims[apids[0]][-1] = (name, items)
     recipes = {}
     for apid, entries in claims.items():
         if len(entries) == 1 and entries[0][1] is not None:
@@ -477,8 +474,6 @@ def case_telemetry(report, timing, case):
     if not TELEMETRY.is_dir():
         report.note(case, f"skipped: no real packet files at {TELEMETRY}")
         return
-    import xtce_recipes
-
     for packets_name, xtce_name, mission, record_header in TELEMETRY_FILES:
         packets_path, xtce_path = TELEMETRY / packets_name, TELEMETRY / xtce_name
         if not (packets_path.is_file() and xtce_path.is_file()):
@@ -488,12 +483,8 @@ def case_telemetry(report, timing, case):
             report.note(case, f"{mission}: skipped, {packets_name} has a {record_header}-byte record header "
                               "before each packet, which the cookbook's splitter does not read")
             continue
-        try:
-            recipes, left_out = xtce_recipes.recipes_from_xtce(xtce_path), {}
-            how = "whole-byte fields (examples/xtce_recipes.py)"
-        except NotImplementedError:
-            recipes, left_out = recipes_at_bit_positions(xtce_path)
-            how = "bit fields at their own offsets, read as whole bytes"
+        recipes, left_out = recipes_at_bit_positions(xtce_path)
+        how = "every field at its own bit offset, read as whole bytes"
         work, short, no_recipe = [], 0, 0
         for apid, packet in split_packets(packets_path):
             items = recipes.get(apid)

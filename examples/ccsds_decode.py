@@ -1,6 +1,6 @@
 """Decode a file of CCSDS space packets into Parquet tables, one per APID, with tessel_archive.
 
-    python examples/ccsds_decode.py PACKETS (--recipes RECIPES.json | --xtce DEFINITION.xml) -o FOLDER
+    python examples/ccsds_decode.py PACKETS --recipes RECIPES.json -o FOLDER
                                     [--record-header-bytes N] [--progress | --no-progress]
 
 The packet index (tessel_archive.space_packets) splits the stream on the primary header's length
@@ -14,8 +14,9 @@ A long file is decoded BATCH_PACKETS packets at a time, one Parquet row group ea
 stays bounded and a progress bar (tqdm) can follow. Each table is written under a temporary name
 and moved into place only once every table of the file has decoded: a failure leaves none.
 
-The recipes file is JSON, an object from APID (decimal or "0x..." text) to a recipe whose positions
-count from the end of the primary header:
+With the mission's XTCE instead of recipes, `python -m tessel_archive DEFINITION.xml PACKETS -o
+FOLDER` does the same job (docs/xtce.md). The recipes file is JSON, an object from APID (decimal
+or "0x..." text) to a recipe whose positions count from the end of the primary header:
 
     {"11": [{"name": "DOY", "encoding": "unsigned", "bits": 16, "byte_order": "big",
              "reverse_bits": false}, ...]}
@@ -49,11 +50,6 @@ def load_recipes(path):
         return {int(key, 0): recipe for key, recipe in raw.items()}
     except ValueError as e:
         raise ValueError(f"{path}: {e}") from None
-
-
-def recipes_from_xtce(path):
-    from xtce_recipes import recipes_from_xtce
-    return recipes_from_xtce(path)
 
 
 def table_name(apid):
@@ -184,9 +180,7 @@ def decode_file(path, recipes, out_dir, *, record_header_bytes=0, progress=None,
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Decode a file of CCSDS space packets into Parquet tables.")
     parser.add_argument("packets", help="file of space packets, back to back")
-    source = parser.add_mutually_exclusive_group(required=True)
-    source.add_argument("--recipes", metavar="JSON", help="recipes by APID, as JSON")
-    source.add_argument("--xtce", metavar="XML", help="recipes by APID, read from an XTCE definition")
+    parser.add_argument("--recipes", metavar="JSON", required=True, help="recipes by APID, as JSON")
     parser.add_argument("-o", "--out-dir", required=True, metavar="FOLDER", help="folder for the tables")
     parser.add_argument("--record-header-bytes", type=int, default=0, metavar="N",
                         help="bytes of a ground station's record header before every packet")
@@ -194,7 +188,7 @@ def main(argv=None):
                         help=f"progress bar on standard error (default: from {LONG_FILE_BYTES >> 20} MiB, with tqdm)")
     args = parser.parse_args(argv)
     try:
-        recipes = load_recipes(args.recipes) if args.recipes else recipes_from_xtce(args.xtce)
+        recipes = load_recipes(args.recipes)
         summary = decode_file(args.packets, recipes, args.out_dir, record_header_bytes=args.record_header_bytes,
                               progress=args.progress)
     except (OSError, ValueError, TypeError, NotImplementedError) as e:

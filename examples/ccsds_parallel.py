@@ -1,6 +1,6 @@
 """Decode many packet files at once: a dask.dataframe per APID, one partition per file, to Parquet.
 
-    python examples/ccsds_parallel.py PACKETS... (--recipes JSON | --xtce XML) -o FOLDER
+    python examples/ccsds_parallel.py PACKETS... --recipes JSON -o FOLDER
                                       [--dask ADDRESS] [--record-header-bytes N] [--progress]
 
 FOLDER/apid_NNNN/ becomes a Parquet dataset for each APID that has a recipe, one part per input
@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 import tessel_archive
-from ccsds_decode import load_recipes, recipes_from_xtce
+from ccsds_decode import load_recipes
 
 
 def partition(path, apid, recipe, record_header_bytes=0, threads=1):
@@ -86,9 +86,7 @@ def write_parquet_distributed(paths, recipes, out_dir, *, address=None, record_h
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Decode many packet files into Parquet datasets.")
     parser.add_argument("packets", nargs="+", help="packet files")
-    source = parser.add_mutually_exclusive_group(required=True)
-    source.add_argument("--recipes", metavar="JSON", help="recipes by APID, as JSON")
-    source.add_argument("--xtce", metavar="XML", help="recipes by APID, read from an XTCE definition")
+    parser.add_argument("--recipes", metavar="JSON", required=True, help="recipes by APID, as JSON")
     parser.add_argument("-o", "--out-dir", required=True, metavar="FOLDER", help="folder for the datasets")
     parser.add_argument("--record-header-bytes", type=int, default=0, metavar="N")
     parser.add_argument("--dask", nargs="?", const="", metavar="ADDRESS",
@@ -96,7 +94,7 @@ def main(argv=None):
     parser.add_argument("--progress", action="store_true", help="a progress bar over the files (local threads)")
     args = parser.parse_args(argv)
     try:
-        recipes = load_recipes(args.recipes) if args.recipes else recipes_from_xtce(args.xtce)
+        recipes = load_recipes(args.recipes)
         if args.dask is None:
             rows = write_parquet(args.packets, recipes, args.out_dir, record_header_bytes=args.record_header_bytes,
                                  progress=args.progress)

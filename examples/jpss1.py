@@ -4,8 +4,8 @@ mission's XTCE definition (jpss1_geolocation_xtce_v1.xml), and their times and v
     python examples/jpss1.py PACKETS    # a short account of a file of these packets
 
 Each packet is 71 bytes: the 6-byte primary header, then the 65-byte data field below, every field
-whole bytes, most significant byte first. examples/xtce_recipes.py reads the same recipe from the
-XTCE itself.
+whole bytes, most significant byte first. tessel_archive.xtce reads the same layout from the XTCE
+itself (tests/test_xtce.py checks that the two agree).
 """
 import sys
 

@@ -8,7 +8,6 @@ str.encode), so the decoded tables can then be compared with the values that wer
 import struct
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import numpy as np
@@ -26,7 +25,6 @@ import ccsds_decode as decode  # noqa: E402
 import ccsds_generate as generate  # noqa: E402
 import ccsds_parallel as parallel  # noqa: E402
 import jpss1  # noqa: E402
-import xtce_recipes  # noqa: E402
 
 RECIPES = generate.SAMPLE_RECIPES
 IDLE = generate.IDLE_APID
@@ -368,97 +366,11 @@ def test_the_work_is_checked_before_any_file_is_read(files, tmp_path):
     assert str(caught.value) == str(refused.value)
 
 
-# ---- small XTCE definitions -----------------------------------------------------------------
-
-def xtce(types, entries, *, apid=11, extra_container=""):
-    """A definition: the CCSDS header, then `entries` of parameters named after `types`."""
-    header = [("VERSION", 3), ("TYPE", 1), ("SEC_HDR_FLG", 1), ("PKT_APID", 11), ("SEQ_FLGS", 2),
-              ("SRC_SEQ_CTR", 14), ("PKT_LEN", 16)]
-    type_set = "".join(f'<IntegerParameterType name="{n}_T"><IntegerDataEncoding sizeInBits="{b}"/>'
-                       f'</IntegerParameterType>' for n, b in header) + "".join(types.values())
-    parameters = "".join(f'<Parameter name="{n}" parameterTypeRef="{n}_T"/>' for n, _ in header)
-    parameters += "".join(f'<Parameter name="{n}" parameterTypeRef="{n}_T"/>' for n in types)
-    return textwrap.dedent(f"""\
-        <SpaceSystem xmlns="http://www.omg.org/space/xtce" name="t"><TelemetryMetaData>
-        <ParameterTypeSet>{type_set}</ParameterTypeSet><ParameterSet>{parameters}</ParameterSet>
-        <ContainerSet>
-          <SequenceContainer name="Header" abstract="true"><EntryList>
-            {"".join(f'<ParameterRefEntry parameterRef="{n}"/>' for n, _ in header)}</EntryList></SequenceContainer>
-          <SequenceContainer name="Body"><EntryList>{entries}</EntryList>
-            <BaseContainer containerRef="Header"><RestrictionCriteria><Comparison parameterRef="PKT_APID"
-              value="{apid}"/></RestrictionCriteria></BaseContainer></SequenceContainer>{extra_container}
-        </ContainerSet></TelemetryMetaData></SpaceSystem>""")
-
-
-def integer_type(name, bits, encoding="unsigned", order=""):
-    order = f' byteOrder="{order}"' if order else ""
-    return (f'<IntegerParameterType name="{name}_T"><IntegerDataEncoding sizeInBits="{bits}" '
-            f'encoding="{encoding}"{order}/></IntegerParameterType>')
-
-
-def refs(*names):
-    return "".join(f'<ParameterRefEntry parameterRef="{n}"/>' for n in names)
-
-
-def test_xtce_types_become_recipe_items(tmp_path):
-    types = {"A": integer_type("A", 16, "signed", "leastSignificantByteFirst"),
-             "B": integer_type("B", 8, "signMagnitude"),
-             "C": '<FloatParameterType name="C_T"><FloatDataEncoding sizeInBits="64"/></FloatParameterType>',
-             "D": integer_type("D", 24, "packedBCD")}
-    (tmp_path / "d.xml").write_text(xtce(types, refs("A", "B", "C", "D")))
-    assert xtce_recipes.recipes_from_xtce(tmp_path / "d.xml") == {11: [
-        dict(item("A", 16), encoding="twos_complement", byte_order="little"),
-        dict(item("B"), encoding="sign_magnitude"),
-        dict(item("C", 64), encoding="ieee754_f64"),
-        dict(item("D", 24), encoding="packed_bcd")]}
-
-
-@pytest.mark.parametrize("types, entries, extra, error, message", [
-    ({"A": integer_type("A", 12)}, refs("A"), "", NotImplementedError,
-     "container 'Body': 'A' takes bits 48 to 59, not whole bytes of the data field"),
-    ({"A": integer_type("A", 4), "B": integer_type("B", 8)}, refs("A", "B"), "", NotImplementedError,
-     "container 'Body': 'A' takes bits 48 to 51, not whole bytes of the data field"),
-    ({"S": '<StringParameterType name="S_T"><StringDataEncoding/></StringParameterType>'}, refs("S"), "",
-     NotImplementedError, "parameter type 'S_T': StringParameterType without an integer or float data encoding"),
-    ({"F": '<FloatParameterType name="F_T"><FloatDataEncoding sizeInBits="48" encoding="MILSTD_1750A"/>'
-           '</FloatParameterType>'}, refs("F"), "", NotImplementedError,
-     "parameter type 'F_T': MILSTD_1750A encoding of 48 bits"),
-    ({"A": integer_type("A", 8)}, '<ParameterRefEntry parameterRef="A"><RepeatEntry/></ParameterRefEntry>', "",
-     NotImplementedError, "container 'Body': ParameterRefEntry with RepeatEntry"),
-    ({"A": integer_type("A", 8)}, refs("Z"), "", ValueError, "container 'Body': 'Z' is not defined"),
-    ({"A": integer_type("A", 8)}, refs("A"),
-     '<SequenceContainer name="Copy"><EntryList/><BaseContainer containerRef="Header"><RestrictionCriteria>'
-     '<Comparison parameterRef="PKT_APID" value="11"/></RestrictionCriteria></BaseContainer></SequenceContainer>',
-     ValueError, "containers 'Body' and 'Copy' both describe APID 11"),
-    ({"A": integer_type("A", 8)}, refs("A"), '<SequenceContainer name="Loose"><EntryList/></SequenceContainer>',
-     ValueError, "container 'Loose': no single APID (bits 5 to 15) restriction"),
-])
-def test_xtce_reader_refuses_what_it_cannot_lay_out(tmp_path, types, entries, extra, error, message):
-    (tmp_path / "d.xml").write_text(xtce(types, entries, extra_container=extra))
-    with pytest.raises(error) as caught:
-        xtce_recipes.recipes_from_xtce(tmp_path / "d.xml")
-    assert str(caught.value) == message
-
-
 # ---- real flight packets --------------------------------------------------------------------
 
 real_data = pytest.mark.skipif(not TELEMETRY.is_dir(), reason=f"no real packet files: {TELEMETRY} is absent "
                                "(another project's test data, kept outside the repository)")
 JPSS1 = TELEMETRY / "J01_G011_LZ_2021-04-09T00-00-00Z_V01.DAT1"
-JPSS1_XTCE = TELEMETRY / "jpss1_geolocation_xtce_v1.xml"
-
-
-@real_data
-def test_jpss1_recipe_read_from_the_xtce_is_the_hand_written_one():
-    assert xtce_recipes.recipes_from_xtce(JPSS1_XTCE) == jpss1.RECIPES
-
-
-@real_data
-def test_a_definition_with_bit_fields_in_the_data_is_refused():
-    with pytest.raises(NotImplementedError) as caught:
-        xtce_recipes.recipes_from_xtce(TELEMETRY / "ctim_xtce_v1.xml")
-    assert str(caught.value) == ("container 'APID_1_Packet': 'REUSABLE_SPARE_1' takes bits 120 to 120, "
-                                 "not whole bytes of the data field")
 
 
 def struct_row(packet):
@@ -505,8 +417,9 @@ def test_jpss1_packets_decode_to_the_values_worked_out_by_hand(tmp_path, pq):
 
 
 @real_data
-def test_jpss1_file_through_the_command_line_with_its_xtce(tmp_path, pq):
-    result = run_cli(JPSS1, "--xtce", JPSS1_XTCE, "-o", tmp_path)
+def test_jpss1_file_through_the_command_line(tmp_path, pq):
+    generate.write_recipes(tmp_path / "jpss1.json", jpss1.RECIPES)
+    result = run_cli(JPSS1, "--recipes", tmp_path / "jpss1.json", "-o", tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stderr == f"{JPSS1}: 7200 of 7200 packets decoded\n"
     (tmp_path / "lib").mkdir()

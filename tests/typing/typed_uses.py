@@ -21,6 +21,7 @@ import numpy as np
 
 import tessel
 import tessel_archive
+from tessel_archive import xtce
 
 
 class Index:
@@ -185,13 +186,24 @@ def archive_uses() -> Results:
     archive = assert_type(tessel_archive.decode(memoryview(b""), {11: recipe}), tessel_archive.Archive)
     table = assert_type(archive[11], dict[str, np.ndarray[Any, Any]])
     undecoded = assert_type(archive.undecoded, dict[int, int])
-    return [(dict, columns), (dict, index), (tessel_archive.Archive, archive), (dict, table), (dict, undecoded)]
+    # XTCE: a definition in, one table a container out.
+    definition = assert_type(xtce.load(XTCE_DOCUMENT), xtce.Definition)
+    tables = assert_type(definition.decode(b"", record_header_bytes=0, threads=1), xtce.Tables)
+    reasons = assert_type(tables.undecoded, dict[str, int])
+    names = assert_type(definition.containers, list[str])
+    return [(dict, columns), (dict, index), (tessel_archive.Archive, archive), (dict, table), (dict, undecoded),
+            (xtce.Definition, definition), (xtce.Tables, tables), (dict, reasons), (list, names)]
+
+
+XTCE_DOCUMENT = (b'<SpaceSystem name="s"><TelemetryMetaData><ParameterTypeSet/><ParameterSet/><ContainerSet/>'
+                 b'</TelemetryMetaData></SpaceSystem>')
 
 
 ARCHIVE_REFUSED: list[tuple[Callable[[], object], type[BaseException]]] = [
     (lambda: tessel_archive.decode(b"", {11: "recipe"}), TypeError),  # type: ignore[dict-item]  # pyright: ignore[reportArgumentType]
     (lambda: tessel_archive.unpack_columns(b"", [], [], [], threads="2"), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
     (lambda: tessel_archive.space_packets(b"", record_header_bytes=None), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    (lambda: xtce.load(3), TypeError),  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
 ]
 
 # The formats that are named but not built: every call raises NotImplementedError.
