@@ -5,6 +5,7 @@ packed bit for bit with pack_parameters and read back; the four real files decod
 values worked out by hand from their hex dumps.
 """
 import hashlib
+import importlib.util
 import os
 import pathlib
 import struct
@@ -454,6 +455,17 @@ def test_the_real_files_decode_to_their_hand_worked_values(name, definition):
     data = path.read_bytes()
     index = ta.space_packets(data, record_header_bytes=expected["record_header_bytes"])
     packets = [data[s:s + n] for s, n in zip(index["start"].tolist(), index["length"].tolist())]
+    # Sequence counts step by one an APID, but where the hand count found gaps (CTIM's APID 20).
+    counts = np.concatenate([t[next(c for c in t if c.endswith("SEQ_CTR"))] for t in tables.values()])
+    apids = np.concatenate([t["PKT_APID"] for t in tables.values()])
+    order = np.argsort(np.concatenate([tables.numbers[n] for n in tables]))
+    counts, apids = counts[order].astype(np.int64), apids[order]
+    for apid in np.unique(apids).tolist():
+        steps = set((np.diff(counts[apids == apid]) % (1 << 14)).tolist())
+        if name == "CTIM" and apid == 20:
+            assert counts[apids == 20].tolist() == expected["properties"]["seq_ctr_apid20"]
+        else:
+            assert steps <= {1}, apid
     if name == "CTIM":
         # The last two bytes of every packet are the sum of the others; where a container ends at its
         # packet's end, its packet_checksum is that word.
@@ -473,6 +485,15 @@ def test_the_real_files_decode_to_their_hand_worked_values(name, definition):
             blobs = [c for c in table if c.endswith("RAW")]
             for column in blobs:
                 assert [len(b) for b in table[column]] == (table["PKT_LEN"].astype(int) - 41).tolist()
+
+
+@needs_telemetry
+def test_a_cut_off_tail_is_left_out_and_reported():
+    data = (TELEMETRY / "sciData_2023_052_14_45_05").read_bytes()
+    definition = xtce.load(TELEMETRY / "idex_combined_science_definition.xml")
+    with pytest.warns(ta.TruncatedPacketWarning, match=r"^the stream ends inside the packet at byte 219272: 100 bytes"):
+        tables = definition.decode(data[:-100])
+    assert (tables.packets, tables.truncated, tables.rows()) == (77, (219272, 100), {"Sci0TypeZero": 6, "Sci0TypeNonZero": 71})
 
 
 # ---- the command line ----------------------------------------------------------------------
@@ -497,6 +518,10 @@ def test_the_command_line_writes_a_parquet_table_per_container(tmp_path):
         "python -m tessel_archive: the packets fill 2 containers (SciFetchTypeZero, SciFetchTypeNonZero); "
         "give a folder for a Parquet file per container\n")
     assert not list(tmp_path.glob("*.parquet")) and not list(tmp_path.glob(".*"))
+    if importlib.util.find_spec("tqdm") is not None:   # a bar when asked for, whatever the input's size
+        shown = run(TELEMETRY / "sciData_2022_130_17_41_53.spl", "--record-header-bytes", "4", "--progress",
+                    "-o", tmp_path / "bar")
+        assert shown.returncode == 0 and "100%" in shown.stderr and "36.8k/36.8k" in shown.stderr, shown.stderr
 
 
 def test_definitions_load_once_and_are_shared(tmp_path):
