@@ -108,6 +108,11 @@ FIELDS = [
     (floating(32, "IEEE754"), "ieee754", 32, 3.25, "float32", 3.25),
     (floating(64), "ieee754", 64, -1e300, "float64", -1e300),
     (floating(32, "IEEE754", "leastSignificantByteFirst"), "ieee754", 32, 0.1, "float32", np.float32(0.1)),
+    # least significant bit first: 0b0010011 laid down is 0b1100100 read
+    (integer(7).replace('encoding="unsigned"', 'encoding="unsigned" bitOrder="leastSignificantBitFirst"'),
+     "unsigned", 7, 0b0010011, "uint8", 0b1100100),
+    (integer(16, "twosComplement").replace('"twosComplement"', '"twosComplement" bitOrder="leastSignificantBitFirst"'),
+     "twos_complement", 16, 1, "int16", -(1 << 15)),
 ]
 
 
@@ -268,6 +273,12 @@ def test_locations_short_packets_and_packet_order():
             '</SizeInBits></BinaryDataEncoding></BinaryParameterType>')], "", ValueError,
      "parameter 'B' (type 'B_T'): a size of 99999999 bits; no space packet holds more than 524336"),
     ([("S", string(12))], "", ValueError, "parameter 'S' (type 'S_T'): a string of 12 bits is not whole bytes"),
+    ([("L", integer(12, "unsigned", "leastSignificantByteFirst"))], "", NotImplementedError,
+     "byteOrder leastSignificantByteFirst of 12 bits, not whole bytes: parameter 'L' (type 'L_T')"),
+    ([("L", integer(16, "unsigned", "leastSignificantByteFirst").replace("/>", ' bitOrder="leastSignificantBitFirst"/>')
+       .replace('"></IntegerDataEncoding>', '" bitOrder="leastSignificantBitFirst"></IntegerDataEncoding>'))], "",
+     NotImplementedError, "byteOrder leastSignificantByteFirst with bitOrder leastSignificantBitFirst: "
+     "parameter 'L' (type 'L_T')"),
     ([("X", integer(8))], '<SequenceContainer name="Loop"><EntryList><ContainerRefEntry containerRef="Loop"/>'
      '</EntryList></SequenceContainer>', ValueError, "container 'Loop' contains itself: Loop -> Loop"),
     ([("X", integer(8))], '<SequenceContainer name="A"><EntryList/><BaseContainer containerRef="B"/>'

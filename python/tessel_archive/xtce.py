@@ -133,6 +133,8 @@ class _Type:
     bits: int                                   # fixed size; 0 when `dynamic` gives it
     encoding: str = "unsigned"                  # integer encoding, float encoding or text encoding
     little: bool = False                        # least significant byte first
+    reversed: bool = False                      # least significant bit first
+    calibrated_size: bool = False               # `dynamic` names the size parameter's calibrated value
     dynamic: tuple[str, int, int] | None = None  # (parameter, slope, intercept): the size in bits
     calibrator: tuple[Any, ...] | None = None    # ("polynomial", terms) or ("spline", order, raw, calibrated, extrapolate)
     labels: tuple[tuple[int, int, str], ...] = ()  # (value, max value, label) of an enumeration
@@ -182,7 +184,7 @@ def _type(element: ElementTree.Element, parameter: str) -> _Type:
         if encoding == "BCD" and bits % 8 or encoding == "packedBCD" and bits % 4:
             raise ValueError(f"{where}: {encoding} of {bits} bits is not whole digits")
         base = "integer" if kind == "float" else kind
-        return _Type(name, base, bits, encoding, encoding_element.get("byteOrder") == _LSB_FIRST,
+        return _Type(name, base, bits, encoding, *_orders(encoding_element, bits, where),
                      calibrator=_calibrator(encoding_element, where), labels=_labels(element, where),
                      true_false=(element.get("oneStringValue", "True"), element.get("zeroStringValue", "False")))
     if kind == "float":
@@ -194,7 +196,7 @@ def _type(element: ElementTree.Element, parameter: str) -> _Type:
             raise NotImplementedError(f"FloatDataEncoding encoding {encoding!r}: {where}")
         if bits not in (16, 32, 64):
             raise NotImplementedError(f"FloatDataEncoding {encoding} of {bits} bits: {where} (16, 32 and 64 are read)")
-        return _Type(name, "float", bits, encoding, encoding_element.get("byteOrder") == _LSB_FIRST,
+        return _Type(name, "float", bits, encoding, *_orders(encoding_element, bits, where),
                      calibrator=_calibrator(encoding_element, where))
     if kind == "string":
         encoding_element = element.find("StringDataEncoding")
@@ -222,6 +224,7 @@ def _type(element: ElementTree.Element, parameter: str) -> _Type:
         return _Type(name, "binary", _size(fixed, where))
     dynamic = size.find("DynamicValue")
     reference = None if dynamic is None else dynamic.find("ParameterInstanceRef")
+    calibrated = reference is not None and reference.get("useCalibratedValue", "true") == "true"
     if dynamic is None or reference is None:
         raise NotImplementedError(f"BinaryDataEncoding SizeInBits with {size[0].tag if len(size) else 'nothing'}: "
                                   f"{where} (a fixed size or a DynamicValue of a parameter is read)")
@@ -234,7 +237,32 @@ def _type(element: ElementTree.Element, parameter: str) -> _Type:
         if not (slope_value.is_integer() and intercept_value.is_integer()):
             raise NotImplementedError(f"LinearAdjustment with a fractional slope or intercept: {where}")
         slope, intercept = int(slope_value), int(intercept_value)
-    return _Type(name, "binary", 0, dynamic=(reference.get("parameterRef", ""), slope, intercept))
+    return _Type(name, "binary", 0, dynamic=(reference.get("parameterRef", ""), slope, intercept),
+                 calibrated_size=calibrated)
+
+
+def _orders(encoding: ElementTree.Element, bits: int, where: str) -> tuple[bool, bool]:
+    """(least significant byte first, least significant bit first) of a number's encoding."""
+    byte_order = encoding.get("byteOrder", "mostSignificantByteFirst")
+    bit_order = encoding.get("bitOrder", "mostSignificantBitFirst")
+    if byte_order not in ("mostSignificantByteFirst", _LSB_FIRST):
+        raise NotImplementedError(f"byteOrder {byte_order!r}: {where}")
+    if bit_order not in ("mostSignificantBitFirst", "leastSignificantBitFirst"):
+        raise NotImplementedError(f"bitOrder {bit_order!r}: {where}")
+    little, reversed_ = byte_order == _LSB_FIRST, bit_order == "leastSignificantBitFirst"
+    if little and bits % 8:
+        raise NotImplementedError(f"byteOrder {_LSB_FIRST} of {bits} bits, not whole bytes: {where}")
+    if little and reversed_:
+        raise NotImplementedError(f"byteOrder {_LSB_FIRST} with bitOrder leastSignificantBitFirst: {where}")
+    return little, reversed_
+
+
+def _reverse(raw: np.ndarray[Any, Any], bits: int) -> np.ndarray[Any, Any]:
+    """Each value's low `bits` bits in the opposite order."""
+    out = np.zeros_like(raw)
+    for i in range(bits):
+        out |= ((raw >> np.uint64(i)) & np.uint64(1)) << np.uint64(bits - 1 - i)
+    return out
 
 
 def _size(text: str, where: str) -> int:
@@ -440,9 +468,14 @@ class Definition:
                 if entry.type.dynamic is not None and entry.type.dynamic[0] not in seen:
                     raise ValueError(f"container {container.name!r}: the size of {entry.parameter!r} comes from "
                                      f"{entry.type.dynamic[0]!r}, which does not come before it")
-                if entry.type.dynamic is not None and types[entry.type.dynamic[0]].kind != "integer":
-                    raise NotImplementedError(f"DynamicValue of a {types[entry.type.dynamic[0]].kind} parameter: "
-                                              f"parameter {entry.parameter!r}")
+                if entry.type.dynamic is not None:
+                    size_type = types[entry.type.dynamic[0]]
+                    if size_type.kind != "integer":
+                        raise NotImplementedError(f"DynamicValue of a {size_type.kind} parameter: "
+                                                  f"parameter {entry.parameter!r}")
+                    if size_type.calibrator is not None and entry.type.calibrated_size:
+                        raise NotImplementedError(f"DynamicValue of the calibrated value of {entry.type.dynamic[0]!r}: "
+                                                  f"parameter {entry.parameter!r}")
                 seen.add(entry.parameter)
         # Native passes by container and layout, laid out once and kept (a dict: threads may race
         # to lay out the same one, and either result is the same).
@@ -750,7 +783,7 @@ class _Decoder:
                 recipe.append(item)
             return [reads[key]]
 
-        aligned = position % 8 == 0 and bits % 8 == 0
+        aligned = position % 8 == 0 and bits % 8 == 0 and not entry.type.reversed
         if kind == "binary" or bits == 0:
             return []
         if aligned and kind == "string":
@@ -777,7 +810,7 @@ class _Decoder:
         if kind == "binary":
             columns[parameter] = self.blobs(chosen, position, bits)
             return
-        aligned = position % 8 == 0 and bits % 8 == 0
+        aligned = position % 8 == 0 and bits % 8 == 0 and not entry.type.reversed
         if kind == "string" or (aligned and (kind == "float" or encoding in _NATIVE_INTEGERS)):
             value = found[0]
             if kind == "float" and bits == 16:
@@ -785,9 +818,9 @@ class _Decoder:
         else:
             raw = self.bits(found, position, bits)
             if entry.type.little:
-                if bits % 8:
-                    raise NotImplementedError(f"{_LSB_FIRST} byte order of {bits} bits: parameter {parameter!r}")
                 raw = raw.byteswap() >> np.uint64(64 - bits)
+            if entry.type.reversed:
+                raw = _reverse(raw, bits)
             value = self.interpret(raw, entry, chosen, name)
         if kind == "boolean":
             value = value != 0
