@@ -684,7 +684,9 @@ class _Decoder:
             parts.append((chosen, tail, tail_fits))
         # Packets whose size field gives no size they could hold fit nothing after it.
         columns: _Columns = {}
-        for column, empty in self.empty(name, entries, only).items():
+        # the dtypes of a part that was decoded, or of none when no packet gave a size it could hold
+        template = parts[0][1] if parts else self.empty(name, entries, only)
+        for column, empty in template.items():
             columns[column] = (np.empty(len(group), dtype=object) if empty.dtype == object
                                else np.zeros(len(group), dtype=empty.dtype))
         fits = np.zeros(len(group), dtype=bool)
