@@ -7,10 +7,11 @@
 1. What one thread pays for free-threading: each scalar and recipe call is timed on both
    interpreters, in alternating child processes, and the ratio is free-threaded / GIL (target at
    most 1.2).
-2. How unpacking scales: on the free-threaded interpreter, the time for one thread to unpack N
-   packets against two threads unpacking N packets each, different packets, with one shared recipe
-   and with a recipe of each thread's own; the ratio is the throughput of two threads over one
-   (target at least 1.7 on two idle cores).
+2. How unpacking and packing scale: on the free-threaded interpreter, the time for one thread to
+   make N calls against two threads making N calls each (different packets), with one list or
+   tuple recipe shared by both threads and with a recipe of each thread's own, made by that
+   thread; the ratio is the throughput of two threads over one (target at least 1.7 on two idle
+   cores).
 """
 import argparse
 import json
@@ -76,19 +77,25 @@ def child_scaling(count):
 
     import tessel
 
-    shared = layout(64)
-    packets = [tessel.pack_parameters([dict(item, value=(item["value"] + k) % 100) for item in shared])
-               for k in range(2)]
-
-    def work(packet, recipe, barrier):
+    def work(call, args, barrier):
         barrier.wait()
         for _ in range(count):
-            tessel.unpack_parameters(packet, 0, recipe)
+            call(*args)
 
-    def run(threads, own_recipe):
+    def run(kind, threads, recipe_of):
+        """Seconds for `threads` threads each making `count` calls; recipe_of(k) gives thread k's
+        recipe (the same object for all, or one each, made by the thread that runs it)."""
         barrier = threading.Barrier(threads + 1)
-        workers = [threading.Thread(target=work, args=(packets[k], layout(64) if own_recipe else shared, barrier))
-                   for k in range(threads)]
+
+        def thread_main(k):
+            recipe = recipe_of(k)
+            if kind == "unpack":
+                packet = tessel.pack_parameters([dict(item, value=(item["value"] + k) % 100) for item in recipe])
+                work(tessel.unpack_parameters, (packet, 0, recipe), barrier)
+            else:
+                work(tessel.pack_parameters, (recipe,), barrier)
+
+        workers = [threading.Thread(target=thread_main, args=(k,)) for k in range(threads)]
         for w in workers:
             w.start()
         barrier.wait()
@@ -97,11 +104,15 @@ def child_scaling(count):
             w.join()
         return time.perf_counter() - start
 
+    shared_list, shared_tuple = layout(64), tuple(layout(64))
+    cases = {"shared list": lambda k: shared_list, "shared tuple": lambda k: shared_tuple,
+             "own": lambda k: layout(64)}
     results = {}
-    for own in (False, True):
-        one = min(run(1, own) for _ in range(3))
-        two = min(run(2, own) for _ in range(3))
-        results["own" if own else "shared"] = (2 * count / two) / (count / one)
+    for kind in ("unpack", "pack"):
+        for name, recipe_of in cases.items():
+            one = min(run(kind, 1, recipe_of) for _ in range(5))
+            two = min(run(kind, 2, recipe_of) for _ in range(5))
+            results[f"{kind} {name}"] = ((2 * count / two) / (count / one), one / count)
     print(json.dumps(results))
 
 
@@ -148,10 +159,13 @@ def main():
     print(f"highest ratio {worst:.2f}")
 
     scaling = run_child(args.ft, "--child", "scaling", "--packets", str(args.packets))
-    print(f"\ntwo threads unpacking different packets (64 fields), throughput over one thread "
-          f"(target >= 1.70; {os.cpu_count()} cores)")
-    print(f"{'one recipe shared by both threads':<40} {scaling['shared']:5.2f}x")
-    print(f"{'each thread its own recipe':<40} {scaling['own']:5.2f}x")
+    print(f"\ntwo threads calling with different packets (64 fields), throughput over one thread "
+          f"(target >= 1.70; {os.cpu_count()} cores; load average {' '.join(f'{x:.2f}' for x in os.getloadavg())})")
+    labels = {"shared list": "one list recipe shared by both threads", "shared tuple": "one tuple recipe shared",
+              "own": "each thread its own recipe"}
+    for key, (ratio, per_call) in scaling.items():
+        kind, case = key.split(" ", 1)
+        print(f"{kind:<7} {labels[case]:<40} {ratio:5.2f}x   (one thread {per_call * 1e6:5.2f} us a call)")
 
 
 if __name__ == "__main__":

@@ -125,7 +125,10 @@ def decode_file(path, recipes, out_dir, *, record_header_bytes=0, progress=None,
     `progress`: True shows a tqdm bar, False never, None (the default) on files of at least
     LONG_FILE_BYTES when tqdm is installed.
     """
-    import pyarrow.parquet as pq
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise ModuleNotFoundError("Parquet tables need pyarrow (pip install pyarrow)") from None
 
     path, out_dir = Path(path), Path(out_dir)
     if not out_dir.is_dir():
@@ -191,7 +194,7 @@ def main(argv=None):
         recipes = load_recipes(args.recipes)
         summary = decode_file(args.packets, recipes, args.out_dir, record_header_bytes=args.record_header_bytes,
                               progress=args.progress)
-    except (OSError, ValueError, TypeError, NotImplementedError) as e:
+    except (OSError, ValueError, TypeError, NotImplementedError, ModuleNotFoundError) as e:
         parser.exit(1, f"{parser.prog}: {e}\n")
     print(summary.text(), file=sys.stderr)
     return 0

@@ -206,7 +206,7 @@ def test_the_command_line_writes_the_same_tables(sample, tmp_path, pq):
     ('{"11": [}', "{path}: Expecting value: line 1 column 9 (char 8)"),
     ('[[]]', "{path}: expected an object from APID to recipe"),
 ])
-def test_the_command_line_reports_bad_input_without_a_traceback(sample, tmp_path, recipes, message):
+def test_the_command_line_reports_bad_input_without_a_traceback(sample, tmp_path, pq, recipes, message):
     path, _, _ = sample
     (tmp_path / "bad.json").write_text(recipes)
     out = tmp_path / "out"

@@ -196,10 +196,36 @@ std::shared_ptr<UnpackLayout> compile(const python::RecipeItems& recipe) {
   return layout;
 }
 
+#ifdef Py_GIL_DISABLED
+// A thread's own keys for a layout: a tuple of a template dict (every name, in the layout's key
+// order, to None) and then one str for each field, all made by this thread. A free-threaded
+// build counts references to an object its own thread made without atomics, so results copied
+// from this template, and keyed by these names, take no reference counting that another thread
+// sharing the recipe also does. Null with an exception set when it cannot be made.
+PyRef thread_keys(const UnpackLayout& layout) {
+  const std::size_t count = layout.fields.size();
+  PyRef keys = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count + 1)));
+  PyRef keyed = PyRef::steal(PyDict_New());
+  if (!keys || !keyed) return {};
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string_view name = layout.fields[i].name_utf8;
+    PyRef key = PyRef::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key || PyDict_SetItem(keyed.get(), key.get(), Py_None) < 0) return {};
+    PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i + 1), key.release());
+  }
+  PyTuple_SET_ITEM(keys.get(), 0, keyed.release());
+  return keys;
+}
+#endif
+
+// With kThreadKeys, `keys` is a thread's own (thread_keys); without, the layout's keys serve.
+template <bool kThreadKeys>
 Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::uint8_t> packet,
-                              std::uint32_t offset_bits) {
-  PyRef result = PyRef::steal(layout.keys ? PyDict_Copy(layout.keys.get()) : PyDict_New());
+                              std::uint32_t offset_bits, PyObject* keys) {
+  PyObject* templated = kThreadKeys ? PyTuple_GET_ITEM(keys, 0) : layout.keys.get();
+  PyRef result = PyRef::steal(templated != nullptr ? PyDict_Copy(templated) : PyDict_New());
   if (!result) return raised();
+  [[maybe_unused]] std::size_t index = 0;
   const std::uint64_t length = packet.size();
   std::uint64_t running = offset_bits;
   std::vector<std::uint8_t> reversed;
@@ -235,7 +261,9 @@ Result<PyRef> unpack_compiled(const UnpackLayout& layout, std::span<const std::u
       if (!decoded) return Unexpected(std::move(decoded.error()));
       value = std::move(*decoded);
     }
-    if (PyDict_SetItem(result.get(), field.name, value.get()) < 0) return raised();
+    PyObject* key = field.name;
+    if constexpr (kThreadKeys) key = PyTuple_GET_ITEM(keys, static_cast<Py_ssize_t>(++index));
+    if (PyDict_SetItem(result.get(), key, value.get()) < 0) return raised();
     running = start + field.bits;
   }
   return result;
@@ -358,13 +386,24 @@ Result<PyRef> process_recipe(std::span<const std::uint8_t> packet, std::uint32_t
                              const python::RecipeItems& recipe) {
   if (const auto cached = recipe::find_layout(recipe::Use::unpack, recipe)) {
     // Served without holding the items: a compiled layout never reads them.
-    return unpack_compiled(static_cast<const UnpackLayout&>(cached.layout()), packet, offset_bits);
+    const auto& layout = static_cast<const UnpackLayout&>(cached.layout());
+#ifdef Py_GIL_DISABLED
+    if (cached.local() == nullptr) {
+      if (PyRef keys = thread_keys(layout)) {
+        cached.keep_local(std::move(keys));
+      } else {
+        PyErr_Clear();  // the layout's own keys serve, shared
+      }
+    }
+    if (PyObject* keys = cached.local()) return unpack_compiled<true>(layout, packet, offset_bits, keys);
+#endif
+    return unpack_compiled<false>(layout, packet, offset_bits, nullptr);
   }
   recipe.hold();
   recipe::Compiling compiling(recipe::Use::unpack, recipe);
   if (compiling.started()) {
     if (auto layout = compile(recipe)) {
-      auto result = unpack_compiled(*layout, packet, offset_bits);
+      auto result = unpack_compiled<false>(*layout, packet, offset_bits, nullptr);
       // Only a layout that has served a call whole is kept, with that call's keys.
       if (result) {
         layout->keys = PyRef::steal(PyDict_Copy(result->get()));

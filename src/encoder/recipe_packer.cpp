@@ -599,6 +599,12 @@ Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems&
 
 Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
   bool fallback = false;
+#ifdef Py_GIL_DISABLED
+  // A list is held at once, under its lock, on free-threaded builds: its items' values are read
+  // after the lookup, and another thread dropping an item must not free it meanwhile. A tuple's
+  // items cannot change.
+  if (recipe.list_in_place()) recipe.hold();
+#endif
   if (const auto cached = recipe::find_layout(recipe::Use::pack, recipe)) {
     // Served in place: the values are taken before any Python code runs.
     auto packed = pack_compiled(static_cast<const PackLayout&>(cached.layout()), recipe, fallback,

@@ -193,6 +193,15 @@ void hold_items(PyObject* sequence, std::vector<PyRef>& out) {
 
 void RecipeItems::hold() const {
   if (held_) return;
+#ifdef Py_GIL_DISABLED
+  if (list_) {
+    // Another thread may resize the list: its items are taken in one go, under its lock.
+    const CriticalSection section(source_);
+    hold_items(source_, items_);
+    held_ = true;
+    return;
+  }
+#endif
   hold_items(source_, items_);
   held_ = true;
 }
@@ -205,13 +214,8 @@ bool to_recipe(PyObject* object, RecipeItems& out) {
   }
   if (PyList_CheckExact(object)) {
     out.source_ = object;
-#ifdef Py_GIL_DISABLED
-    // Another thread may resize the list: its items are taken in one go, under its lock.
-    const CriticalSection section(object);
-    hold_items(object, out.items_);
-#else
     out.held_ = false;
-#endif
+    out.list_ = true;
     return true;
   }
   if (!sequence_or_refuse(object)) return false;

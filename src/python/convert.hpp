@@ -25,8 +25,9 @@ namespace tessel::python {
 // Any other sequence is iterated and its items held at once. A list or tuple is read in place
 // until hold() is called: a call served by a compiled layout only compares the items with the
 // layout's and reads values out of them before any Python code can run, so it need not hold them.
-// Without the GIL another thread may change a list at any moment: a list's items are then taken
-// at once, under its lock.
+// Without the GIL another thread may change a list at any moment: a list is then read in place
+// only under its lock (ListLock), and hold() takes its items under that lock too. Holding them
+// would cost two atomic reference count changes an item and a call when threads share the recipe.
 class RecipeItems {
  public:
   [[nodiscard]] PyObject* source() const noexcept { return source_; }
@@ -40,6 +41,8 @@ class RecipeItems {
   // Holds every item for the rest of the call; any path that may run Python code while it reads
   // the items calls this first. May throw std::bad_alloc.
   void hold() const;
+  // Whether this is an exact list read in place, which a free-threaded build reads under its lock.
+  [[nodiscard]] bool list_in_place() const noexcept { return list_ && !held_; }
 
   // The held items (after hold()).
   [[nodiscard]] const PyRef& operator[](std::size_t i) const noexcept { return items_[i]; }
@@ -51,6 +54,35 @@ class RecipeItems {
   PyObject* source_ = nullptr;
   mutable std::vector<PyRef> items_;
   mutable bool held_ = true;
+  bool list_ = false;
+};
+
+// Holds an exact list read in place still for a scope, on free-threaded builds: its size and its
+// items, read by pointer, stay what they were. Nothing inside may block or run Python code (a
+// critical section is suspended when its thread blocks). Empty otherwise.
+class ListLock {
+ public:
+  explicit ListLock([[maybe_unused]] const RecipeItems& recipe) noexcept {
+#ifdef Py_GIL_DISABLED
+    if (recipe.list_in_place()) {
+      PyCriticalSection_Begin(&section_, recipe.source());
+      active_ = true;
+    }
+#endif
+  }
+  ~ListLock() {
+#ifdef Py_GIL_DISABLED
+    if (active_) PyCriticalSection_End(&section_);
+#endif
+  }
+  ListLock(const ListLock&) = delete;
+  ListLock& operator=(const ListLock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection section_{};
+  bool active_ = false;
+#endif
 };
 
 // Small exact ints (a few machine words' worth) are read in place, without a call.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -21,11 +22,12 @@ struct Entry {
   PyObject* source;               // the list or tuple: its identity only
   PyTypeObject* type;
   std::vector<PyObject*> items;   // the dicts, by identity: each is watched while the entry is live
-  std::shared_ptr<const Layout> layout;
-  std::uint64_t last_use = 0;
-  std::uint64_t hits = 0;         // calls served after the one that compiled it
+  std::shared_ptr<const Layout> layout;   // set once, under the table's lock, when published
+  // Read without the lock by the threads' own tables (free-threaded builds); written under it.
+  std::atomic<std::uint64_t> last_use{0};
+  std::atomic<bool> served{false};        // a call was served after the one that compiled it
+  std::atomic<bool> live{true};
   unsigned slot = 0;              // its place in the table, and its bit in the readers' masks
-  bool live = true;
 };
 
 namespace {
@@ -135,13 +137,19 @@ struct Table {
   std::uint64_t published = 0;                                  // the slots whose entry has a layout
   Readers readers;
   std::array<Sighting, kSightings> sightings;
-  std::uint64_t clock = 0;
+  std::atomic<std::uint64_t> clock{0};    // advanced under the lock; read without it for stamps
+  std::atomic<std::uint64_t> unlinked{0};  // entries taken out so far: the threads' tables sweep on a change
+  PyObject* front_key = nullptr;          // free-threaded builds: the threads' own tables, by this key
 };
+
+
 
 
 // The module serves one interpreter for the life of the process, and so does its table. Never
 // destroyed: at exit the interpreter is gone, and the layouts' objects with it.
 Table& table = *new Table;
+
+std::uint64_t tick() noexcept { return table.clock.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 Sighting& sighting(PyObject* source) noexcept {
   const auto hash = (reinterpret_cast<std::uintptr_t>(source) >> 4) * 0x9E3779B97F4A7C15u >> 56;
@@ -163,8 +171,9 @@ void watch(PyObject* dict) noexcept {
 // take a dict's lock under the table's, and a dict whose last reader went may be freed by another
 // thread meanwhile. A dict watched for nothing costs a callback that finds no reader.
 void unlink(Entry& entry, Graveyard& graveyard, bool freed = false) {
-  entry.live = false;
-  if (freed && entry.layout && entry.hits == 0) {
+  entry.live.store(false, std::memory_order_release);
+  table.unlinked.fetch_add(1, std::memory_order_release);
+  if (freed && entry.layout && !entry.served.load(std::memory_order_relaxed)) {
     Sighting& seen = sighting(entry.source);
     if (seen.source == entry.source && seen.needed < kMostNeeded) seen.needed *= 2;
   }
@@ -180,6 +189,8 @@ bool is_value_key(PyObject* key) noexcept {
   if (key == key_object(Key::value)) return true;
   return key != nullptr && PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "value") == 0;
 }
+
+void sweep_own_front() noexcept;
 
 // Called by the interpreter before a watched dict changes and when it is deallocated.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
@@ -201,12 +212,16 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
     std::array<std::shared_ptr<Entry>, kMaxLayouts> all;  // declared before the lock, so released after it
     const MutexLock held(table.lock);
     for (std::shared_ptr<Entry>& entry : table.slots) {
-      if (entry) entry->live = false;
+      if (entry) entry->live.store(false, std::memory_order_release);
     }
     all.swap(table.slots);
     table.published = 0;
     table.readers.clear();
+    table.unlinked.fetch_add(1, std::memory_order_release);
   }
+  // What this thread's own table held of them goes now, with the graveyard: a recipe dropped
+  // lets go of its layouts, and of the objects they hold, before its last reference is gone.
+  sweep_own_front();
   return 0;
 }
 
@@ -220,44 +235,241 @@ void start_layout_cache() noexcept {
     return;
   }
   table.watcher = watcher;
+#ifdef Py_GIL_DISABLED
+  table.front_key = PyUnicode_InternFromString("tessel layouts of this thread");
+  if (table.front_key == nullptr) PyErr_Clear();  // no table of the threads' own: the shared one serves
+#endif
+}
+
+#ifdef Py_GIL_DISABLED
+// A thread's own table of the layouts it used last. Held by a capsule in the thread state's dict,
+// so it goes with the thread state, while the interpreter can still release what it holds.
+namespace {
+constexpr std::size_t kFrontSlots = 8;
+constexpr std::uint32_t kStampEvery = 256;  // hits between refreshes of the shared use stamp
+}  // namespace
+
+struct FrontSlot {
+  std::shared_ptr<Entry> entry;
+  python::PyRef local;        // the thread's own object for the layout (see Found::local)
+  std::uint64_t used = 0;     // the thread's clock at its last hit
+  std::uint32_t pins = 0;     // calls of this thread using it now (a call may run another)
+  std::uint32_t unstamped = 0;
+};
+
+namespace {
+
+struct Front {
+  std::array<FrontSlot, kFrontSlots> slots;
+  std::uint64_t clock = 0;
+  std::uint64_t unlinked_seen = 0;
+};
+
+// Lets go of the slots whose entries were taken out of the shared table, but those in use.
+void sweep(Front& front) noexcept {
+  for (FrontSlot& slot : front.slots) {
+    if (slot.entry && slot.pins == 0 && !slot.entry->live.load(std::memory_order_acquire)) {
+      python::PyRef local = std::move(slot.local);
+      std::shared_ptr<Entry> entry = std::move(slot.entry);
+    }
+  }
+}
+
+constexpr const char* kFrontName = "tessel.layouts";
+
+void drop_front(PyObject* capsule) noexcept {
+  delete static_cast<Front*>(PyCapsule_GetPointer(capsule, kFrontName));
+}
+
+// This thread's own table; null when there is none and none could be made (the shared table
+// then serves alone), or with `make` false, when there is none yet. The thread state's dict keeps
+// the capsule, so the pointer stays good.
+Front* this_front(bool make = true) noexcept {
+  if (table.front_key == nullptr) return nullptr;
+  PyObject* dict = PyThreadState_GetDict();  // borrowed: this thread's own
+  if (dict == nullptr) return nullptr;
+  PyObject* held = nullptr;
+  const int got = PyDict_GetItemRef(dict, table.front_key, &held);
+  python::PyRef capsule = python::PyRef::steal(held);
+  if (got < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (got == 0 && !make) return nullptr;
+  if (got == 0) {
+    auto* front = new (std::nothrow) Front;
+    if (front == nullptr) return nullptr;
+    capsule = python::PyRef::steal(PyCapsule_New(front, kFrontName, drop_front));
+    if (!capsule) {
+      delete front;
+      PyErr_Clear();
+      return nullptr;
+    }
+    if (PyDict_SetItem(dict, table.front_key, capsule.get()) < 0) {
+      PyErr_Clear();
+      return nullptr;  // the capsule, and the table with it, go here
+    }
+  }
+  return static_cast<Front*>(PyCapsule_GetPointer(capsule.get(), kFrontName));
+}
+
+// Whether `entry` describes `recipe` (the same dicts, by identity, in a list or tuple of its type).
+bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe, std::size_t size) noexcept {
+  if (entry.type != Py_TYPE(source) || entry.items.size() != size) return false;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (entry.items[i] != recipe.item(i)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace {
+void sweep_own_front() noexcept {
+  if (Front* front = this_front(false)) sweep(*front);
+}
+}  // namespace
+#else
+namespace {
+void sweep_own_front() noexcept {}
+}  // namespace
+#endif
+
+Found::Found(Found&& other) noexcept
+    : layout_(std::exchange(other.layout_, nullptr))
+#ifdef Py_GIL_DISABLED
+      ,
+      owned_(std::move(other.owned_)),
+      entry_(std::exchange(other.entry_, nullptr)),
+      slot_(std::exchange(other.slot_, nullptr))
+#else
+      ,
+      held_(std::move(other.held_))
+#endif
+{
+}
+
+Found::~Found() {
+#ifdef Py_GIL_DISABLED
+  if (slot_ != nullptr) --slot_->pins;
+#endif
+}
+
+PyObject* Found::local() const noexcept {
+#ifdef Py_GIL_DISABLED
+  return slot_ != nullptr ? slot_->local.get() : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
+void Found::keep_local(python::PyRef object) const noexcept {
+#ifdef Py_GIL_DISABLED
+  if (slot_ != nullptr) slot_->local = std::move(object);
+#else
+  static_cast<void>(object);
+#endif
 }
 
 Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
   Found found;
   PyObject* source = recipe.source();
   if (table.watcher < 0 || source == nullptr) return found;
-  const std::size_t size = recipe.size();
-  const MutexLock held(table.lock);
-  for (std::uint64_t published = table.published; published != 0; published &= published - 1) {
-    const std::shared_ptr<Entry>& entry = table.slots[static_cast<unsigned>(__builtin_ctzll(published))];
-    if (entry->source != source || entry->use != use) continue;
-    if (entry->type != Py_TYPE(source) || entry->items.size() != size) return found;
-    for (std::size_t i = 0; i < size; ++i) {
-      if (entry->items[i] != recipe.item(i)) return found;
-    }
-    entry->last_use = ++table.clock;
-    ++entry->hits;
-    found.layout_ = entry->layout;
 #ifdef Py_GIL_DISABLED
-    found.entry_ = entry;
-#endif
-    return found;
+  // The thread's own table first: no lock of ours, and no write another thread reads.
+  Front* front = this_front();
+  if (front != nullptr) {
+    const std::uint64_t unlinked = table.unlinked.load(std::memory_order_acquire);
+    if (front->unlinked_seen != unlinked) {  // some entry went: let go of this thread's hold on it
+      front->unlinked_seen = unlinked;
+      sweep(*front);
+    }
   }
+  // What a slot of the thread's table held before goes after the list's lock is let go.
+  python::PyRef old_local;
+  std::shared_ptr<Entry> old_entry;
+  const python::ListLock still(recipe);  // a shared list, read in place: its items stay put
+  const std::size_t size = recipe.size();
+  if (front != nullptr) {
+    for (FrontSlot& slot : front->slots) {
+      Entry* entry = slot.entry.get();
+      if (entry == nullptr || entry->source != source || entry->use != use) continue;
+      if (!entry->live.load(std::memory_order_acquire)) continue;  // swept on a later call
+      if (!describes(*entry, source, recipe, size)) return found;
+      slot.used = ++front->clock;
+      if (++slot.unstamped >= kStampEvery) {
+        slot.unstamped = 0;
+        entry->last_use.store(tick(), std::memory_order_relaxed);
+      }
+      ++slot.pins;
+      found.layout_ = entry->layout.get();
+      found.entry_ = entry;
+      found.slot_ = &slot;
+      return found;
+    }
+  }
+#else
+  const std::size_t size = recipe.size();
+#endif
+  std::shared_ptr<Entry> hit;
+  {
+    const MutexLock held(table.lock);
+    for (std::uint64_t published = table.published; published != 0; published &= published - 1) {
+      const std::shared_ptr<Entry>& entry = table.slots[static_cast<unsigned>(__builtin_ctzll(published))];
+      if (entry->source != source || entry->use != use) continue;
+      if (entry->type != Py_TYPE(source) || entry->items.size() != size) return found;
+      for (std::size_t i = 0; i < size; ++i) {
+        if (entry->items[i] != recipe.item(i)) return found;
+      }
+      entry->last_use.store(tick(), std::memory_order_relaxed);
+      entry->served.store(true, std::memory_order_relaxed);
+      hit = entry;
+      break;
+    }
+  }
+  if (!hit) return found;
+  found.layout_ = hit->layout.get();
+#ifdef Py_GIL_DISABLED
+  found.entry_ = hit.get();
+  if (front != nullptr) {
+    // Into the thread's table, in a free slot or the least recently used one no call is using.
+    FrontSlot* place = nullptr;
+    for (FrontSlot& slot : front->slots) {
+      if (slot.pins != 0) continue;
+      if (!slot.entry) {
+        place = &slot;
+        break;
+      }
+      if (place == nullptr || slot.used < place->used) place = &slot;
+    }
+    if (place != nullptr) {
+      old_local = std::move(place->local);
+      old_entry = std::move(place->entry);
+      place->entry = std::move(hit);
+      place->used = ++front->clock;
+      place->unstamped = 0;
+      place->pins = 1;
+      found.slot_ = place;
+      return found;
+    }
+  }
+  found.owned_ = std::move(hit);
+#else
+  found.held_ = hit->layout;
+#endif
   return found;
 }
 
 bool Found::still_current() const noexcept {
 #ifdef Py_GIL_DISABLED
-  const MutexLock held(table.lock);
-  return entry_->live;
+  return entry_->live.load(std::memory_order_acquire);
 #else
   return true;
 #endif
 }
 
 bool Compiling::still_current() const noexcept {
-  const MutexLock held(table.lock);
-  return entry_ != nullptr && entry_->live;
+  return entry_ != nullptr && entry_->live.load(std::memory_order_acquire);
 }
 
 Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
@@ -294,7 +506,8 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
       if (old && old->source == source && old->use == use) unlink(*old, graveyard);
       if (!table.slots[slot]) {
         if (free_slot == kMaxLayouts) free_slot = slot;
-      } else if (!table.slots[oldest] || table.slots[slot]->last_use < table.slots[oldest]->last_use) {
+      } else if (!table.slots[oldest] || table.slots[slot]->last_use.load(std::memory_order_relaxed) <
+                                              table.slots[oldest]->last_use.load(std::memory_order_relaxed)) {
         oldest = slot;
       }
     }
@@ -303,7 +516,7 @@ Compiling::Compiling(Use use, const python::RecipeItems& recipe) noexcept {
       free_slot = oldest;
     }
     entry->slot = free_slot;
-    entry->last_use = ++table.clock;
+    entry->last_use.store(tick(), std::memory_order_relaxed);
     table.slots[free_slot] = entry;
     const std::uint64_t bit = std::uint64_t{1} << free_slot;
     try {
@@ -329,7 +542,7 @@ Compiling::~Compiling() {
   Graveyard graveyard;
   {
     const MutexLock held(table.lock);
-    if (entry_->live && !entry_->layout) {
+    if (entry_->live.load(std::memory_order_relaxed) && !entry_->layout) {
       try {
         graveyard.reserve(1);
         unlink(*entry_, graveyard);
@@ -345,9 +558,9 @@ void Compiling::publish(std::shared_ptr<const Layout> layout) noexcept {
   if (entry_ == nullptr) return;
   {
     const MutexLock held(table.lock);
-    if (entry_->live) {
+    if (entry_->live.load(std::memory_order_relaxed)) {
       entry_->layout = std::move(layout);
-      entry_->last_use = ++table.clock;
+      entry_->last_use.store(tick(), std::memory_order_relaxed);
       table.published |= std::uint64_t{1} << entry_->slot;
     }
   }

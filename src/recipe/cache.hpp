@@ -14,6 +14,11 @@
 // Bounded to a few dozen layouts, least recently used out. Lookups, compilations and watcher
 // callbacks may run on many threads at once: one mutex guards the table, and nothing under it
 // runs Python code or releases a Python object. Without a free watcher slot the cache stays off.
+//
+// On free-threaded builds each thread also keeps the few layouts it used last in a table of its
+// own, checked against the shared one by an atomic flag that unlinking clears: a call served from
+// it takes no lock and writes nothing another thread reads, so threads sharing a recipe do not
+// contend. The shared table's use stamps are refreshed from there now and then, for eviction.
 #pragma once
 
 #include <Python.h>
@@ -22,6 +27,7 @@
 #include <memory>
 
 #include "python/convert.hpp"
+#include "python/py_ref.hpp"
 
 namespace tessel::recipe {
 
@@ -38,10 +44,16 @@ enum class Use : std::uint8_t { pack, unpack };
 void start_layout_cache() noexcept;
 
 struct Entry;
+struct FrontSlot;
 
 // A layout found for a call.
 class Found {
  public:
+  Found() noexcept = default;
+  Found(Found&& other) noexcept;
+  Found& operator=(Found&&) = delete;
+  ~Found();
+
   explicit operator bool() const noexcept { return layout_ != nullptr; }
   [[nodiscard]] const Layout& layout() const noexcept { return *layout_; }
   // Whether the recipe's dicts are still as the layout read them. A call that reads values out of
@@ -49,12 +61,21 @@ class Found {
   // may change an item meanwhile, and values of its new state must not meet the old layout. With
   // the GIL nothing runs between the two, and the answer is always yes.
   [[nodiscard]] bool still_current() const noexcept;
+  // The calling thread's own object for this layout, kept beside it for the thread's later calls
+  // (free-threaded builds: objects a thread made itself take no shared reference counting); null
+  // until kept, and always on other builds or when the thread has no room for one.
+  [[nodiscard]] PyObject* local() const noexcept;
+  void keep_local(python::PyRef object) const noexcept;
 
  private:
   friend Found find_layout(Use use, const python::RecipeItems& recipe) noexcept;
-  std::shared_ptr<const Layout> layout_;
+  const Layout* layout_ = nullptr;
 #ifdef Py_GIL_DISABLED
-  std::shared_ptr<Entry> entry_;
+  std::shared_ptr<Entry> owned_;  // when the thread's own table has no slot for it
+  Entry* entry_ = nullptr;
+  FrontSlot* slot_ = nullptr;
+#else
+  std::shared_ptr<const Layout> held_;
 #endif
 };
 
