@@ -872,6 +872,50 @@ def test_a_recipe_called_many_times_is_freed_when_dropped(kind, calls):
             gc.enable()
 
 
+@pytest.mark.parametrize("ends", ["its next call", "its end"])
+def test_a_recipe_another_thread_served_is_let_go_at_its_next_call_or_its_end(ends):
+    # A worker serves a recipe many times (on free-threaded builds its own table keeps the layout),
+    # then the recipe is dropped here: what the worker holds of it goes at its next call, with any
+    # recipe, or when the worker ends.
+    names = [fresh("temp"), fresh("mode")]
+    baseline = [sys.getrefcount(name) for name in names]
+    recipe = [item(names[0], "twos_complement", 16, value=-2), item(names[1], "unsigned", 8, value=3)]
+    other = [item("z", "unsigned", 8, value=1)]
+    served, dropped, done = threading.Event(), threading.Event(), threading.Event()
+
+    def worker():
+        for _ in range(300):
+            assert unpack(PACKET, 0, recipe) == {"temp": -2, "mode": 0x83}
+            assert pack(recipe) == b"\xff\xfe\x03"
+        served.set()
+        dropped.wait()
+        if ends == "its next call":
+            assert pack(other) == b"\x01"
+            done.set()
+            dropped.wait()   # (still set) stays alive while the main thread looks
+            gone.wait()
+
+    gone = threading.Event()
+    thread = threading.Thread(target=worker)
+    thread.start()
+    served.wait()
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        del recipe
+        dropped.set()
+        if ends == "its next call":
+            done.wait()
+        else:
+            thread.join()
+        assert [sys.getrefcount(name) for name in names] == baseline
+    finally:
+        gone.set()
+        thread.join()
+        if enabled:
+            gc.enable()
+
+
 # Growth allowed over a window of calls: a few blocks of free lists that settle late.
 BOUNDS = (32, 4096)  # interpreter blocks, heap bytes
 # A window of 200,000 calls rather than a million: each call builds its recipe, so a window takes
