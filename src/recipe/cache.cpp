@@ -316,6 +316,11 @@ Front* this_front(bool make = true) noexcept {
 // Whether `entry` describes `recipe` (the same dicts, by identity, in a list or tuple of its type).
 bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe, std::size_t size) noexcept {
   if (entry.type != Py_TYPE(source) || entry.items.size() != size) return false;
+  if (recipe.list_in_place() || PyTuple_CheckExact(source)) {
+    // Read in place (a list under its lock): the item array once, not a type test an item.
+    PyObject* const* items = PySequence_Fast_ITEMS(source);
+    return std::equal(entry.items.begin(), entry.items.end(), items);
+  }
   for (std::size_t i = 0; i < size; ++i) {
     if (entry.items[i] != recipe.item(i)) return false;
   }
