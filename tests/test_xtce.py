@@ -28,8 +28,10 @@ import xtce_expected  # noqa: E402
 TELEMETRY = pathlib.Path(__file__).resolve().parents[2] / "shared" / "telemetry"
 needs_telemetry = pytest.mark.skipif(not TELEMETRY.is_dir(), reason=f"no real packet files: {TELEMETRY} is absent "
                                      "(another project's test data, kept outside the repository)")
-XTCE12 = "http://www.omg.org/spec/XTCE/20180204"
+# The reader matches local names, whatever namespace a definition declares: XTCE 1.1's, or a
+# mission's own (CTIM's is not the standard one).
 XTCE11 = "http://www.omg.org/space/xtce"
+MISSION = "http://example.org/mission/telemetry/xtce"
 HEADER = [("VERSION", 3), ("TYPE", 1), ("SEC_HDR_FLG", 1), ("PKT_APID", 11), ("SEQ_FLGS", 2), ("SRC_SEQ_CTR", 14),
           ("PKT_LEN", 16)]
 
@@ -50,7 +52,7 @@ def string(bits, charset="UTF-8"):
 
 
 def document(fields, *, restriction='<Comparison parameterRef="PKT_APID" value="1" useCalibratedValue="false"/>',
-             namespace=XTCE12, containers="", entries=None, prefix="xtce:"):
+             namespace=MISSION, containers="", entries=None, prefix="xtce:"):
     """A definition: the CCSDS header in an abstract container, then container Body of `fields`
     ((name, type XML) pairs) for the packets its restriction picks."""
     types = [(n, integer(b)) for n, b in HEADER] + list(fields)
@@ -226,8 +228,8 @@ def test_restrictions_pick_the_packets_of_a_container(restriction, kept):
     assert tables.undecoded == ({"no container matches": 3 - len(kept)} if len(kept) < 3 else {})
 
 
-@pytest.mark.parametrize("namespace, prefix", [(XTCE12, "xtce:"), (XTCE11, "xtce:"), (XTCE12, ""), ("", "")],
-                         ids=["1.2 prefixed", "1.1 prefixed", "1.2 default namespace", "no namespace"])
+@pytest.mark.parametrize("namespace, prefix", [(MISSION, "xtce:"), (XTCE11, "xtce:"), (MISSION, ""), ("", "")],
+                         ids=["a mission's namespace, prefixed", "1.1 prefixed", "a default namespace", "no namespace"])
 def test_namespaced_or_not_and_either_version(namespace, prefix):
     definition = xtce.load(document([("X", integer(4)), ("Y", integer(12))], namespace=namespace, prefix=prefix))
     stream = packet(1, 0, [item("X", "unsigned", 4, 9, 48), item("Y", "unsigned", 12, 4000, 52)])
