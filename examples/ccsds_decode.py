@@ -26,7 +26,6 @@ import dataclasses
 import json
 import mmap
 import os
-import re
 import secrets
 import sys
 from pathlib import Path
@@ -96,14 +95,9 @@ def batches(data, index, apid, recipe, size=BATCH_PACKETS):
     for first in range(0, len(chosen), size):
         part = chosen[first:first + size]
         columns = {name: index[name][part] for name in tessel_archive.HEADER_COLUMNS}
-        try:
-            values = tessel_archive.unpack_columns(data, recipe, index["start"][part], index["length"][part],
-                                                   DATA_FIELD_BIT)
-        except ValueError as error:   # "packet I at byte B: ...", I counting this batch: the stream's number
-            found = re.fullmatch(r"packet (\d+) (at byte .*)", str(error), re.DOTALL)
-            if found is None:
-                raise
-            raise ValueError(f"packet {part[int(found[1])]} {found[2]}") from None
+        # a failing packet named by its number in the stream, not in the batch
+        values = tessel_archive.unpack_columns(data, recipe, index["start"][part], index["length"][part],
+                                               DATA_FIELD_BIT, numbers=part)
         clash = next((name for name in values if name in columns), None)
         if clash is not None:
             raise ValueError(f"APID {apid}: the recipe's field {clash!r} would replace the primary header's column")

@@ -209,6 +209,11 @@ def test_a_short_packet_is_a_value_error_naming_it_and_nothing_is_written_to_std
         ta.unpack_columns(data, recipe, starts, lengths)
     assert str(info.value) == "packet 2 at byte 12: range end index 3 out of range for slice of length 2"
     assert capfd.readouterr().err == ""
+    # Packets picked out of a stream are named by their numbers there.
+    with pytest.raises(ValueError, match=r"^packet 41 at byte 12: range end index 3 out of range"):
+        ta.unpack_columns(data, recipe, starts, lengths, numbers=[7, 8, 41])
+    with pytest.raises(ValueError, match=r"^numbers and starts differ in length \(2 and 3\)$"):
+        ta.unpack_columns(data, recipe, starts, lengths, numbers=[7, 8])
 
 
 def test_the_first_failure_in_packet_order_wins_whatever_its_kind():

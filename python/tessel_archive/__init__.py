@@ -118,6 +118,7 @@ def unpack_columns(
     offset_bits: int = 0,
     *,
     threads: int | None = None,
+    numbers: Any = None,
 ) -> dict[str, np.ndarray[Any, Any]]:
     """Decode packet ``i`` = ``data[starts[i]:starts[i] + lengths[i]]`` for every ``i`` into columns.
 
@@ -126,23 +127,43 @@ def unpack_columns(
     holds every value the field can decode to (docs/archive.md). A recipe that unpack_parameters
     refuses raises its exception before any packet is read; a packet it would refuse (too short,
     undecodable digits or text) is a ValueError naming the lowest such packet and its byte offset,
-    followed by unpack_parameters' message. ``threads`` (default: every core this process may
-    use) changes nothing but the time.
+    followed by unpack_parameters' message. ``numbers`` (one integer a packet) are the packets'
+    numbers to name there instead of their places in ``starts``, as when the packets are a
+    selection of a stream's. ``threads`` (default: every core this process may use) changes
+    nothing but the time.
     """
     count_threads = _threads(threads)
     first = _index(starts, "starts")
     sizes = _index(lengths, "lengths")
     if first.shape != sizes.shape:
         raise ValueError(f"starts and lengths differ in length ({first.size} and {sizes.size})")
-    return _unpack(data, recipe, first, sizes, offset_bits, count_threads, header_lengths=False)
+    if numbers is not None:
+        numbers = _index(numbers, "numbers")
+        if numbers.shape != first.shape:
+            raise ValueError(f"numbers and starts differ in length ({numbers.size} and {first.size})")
+    return _unpack(data, recipe, first, sizes, offset_bits, count_threads, header_lengths=False, numbers=numbers)
+
+
+_PACKET_FAILURE = re.compile(r"packet (\d+) (at byte \d+: .*)", re.DOTALL)
 
 
 def _unpack(data: Buffer, recipe: Recipe, starts: np.ndarray[Any, Any], lengths: np.ndarray[Any, Any],
-            offset_bits: int, threads: int, header_lengths: bool) -> dict[str, np.ndarray[Any, Any]]:
+            offset_bits: int, threads: int, header_lengths: bool,
+            numbers: np.ndarray[Any, Any] | None = None) -> dict[str, np.ndarray[Any, Any]]:
     # `lengths` are int64 packet lengths, or with `header_lengths` the index's own uint16
     # data_length column (a packet is 7 bytes longer), which spares decode an int64 array a packet.
-    with _bytes_view(data) as view:
-        found = _native.unpack_columns(view, recipe, starts, lengths, offset_bits, threads, header_lengths)
+    # A packet's failure names packet `numbers[i]` when numbers are given, else `i`.
+    try:
+        with _bytes_view(data) as view:
+            found = _native.unpack_columns(view, recipe, starts, lengths, offset_bits, threads, header_lengths)
+    except ValueError as error:
+        if numbers is None:
+            raise
+        failed = _PACKET_FAILURE.fullmatch(str(error))
+        if failed is None:  # the recipe's own failure, before any packet
+            raise
+        number = int(numbers[int(failed[1])])
+        raise ValueError(f"packet {number} {failed[2]}") from None
     return _columns(found, starts.size)
 
 
@@ -205,18 +226,6 @@ class Archive(Mapping[int, dict[str, "np.ndarray[Any, Any]"]]):
         return f"<Archive of {self.packets} packets: {{{rows}}}, undecoded {self.undecoded}>"
 
 
-_PACKET_FAILURE = re.compile(r"packet (\d+) (at byte \d+: .*)", re.DOTALL)
-
-
-def _in_stream(error: ValueError, chosen: np.ndarray[Any, Any]) -> ValueError:
-    """A packet's failure from unpack_columns over a selection of the stream's packets, with the
-    packet numbered in the stream instead of in the selection."""
-    found = _PACKET_FAILURE.fullmatch(str(error))
-    if found is None:  # the recipe's own failure, before any packet
-        return error
-    return ValueError(f"packet {int(chosen[int(found[1])])} {found[2]}")
-
-
 def decode(
     source: Buffer | str | os.PathLike[str],
     recipes: Mapping[int, Recipe],
@@ -266,13 +275,8 @@ def _decode(data: Buffer, recipes: Mapping[int, Recipe], record_header_bytes: in
             chosen = np.flatnonzero(apids == apid)
             table = {name: index[name][chosen] for name in HEADER_COLUMNS}
             starts = index["start"][chosen]
-        try:
-            values = _unpack(data, recipe, starts, table["data_length"], 8 * PRIMARY_HEADER_BYTES, _threads(threads),
-                             header_lengths=True)
-        except ValueError as error:
-            if chosen is None:
-                raise
-            raise _in_stream(error, chosen) from None
+        values = _unpack(data, recipe, starts, table["data_length"], 8 * PRIMARY_HEADER_BYTES, _threads(threads),
+                         header_lengths=True, numbers=chosen)
         clash = [name for name in values if name in table]
         if clash:
             raise ValueError(f"APID {apid}: the recipe's field {clash[0]!r} would replace the primary header's column")

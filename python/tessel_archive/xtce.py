@@ -33,7 +33,7 @@ from xml.etree import ElementTree
 
 import numpy as np
 
-from . import Buffer, _in_stream, _index_stream, _threads, _unpack, _warn_cut
+from . import Buffer, _index_stream, _threads, _unpack, _warn_cut
 
 __all__ = ["Definition", "Tables", "load"]
 
@@ -762,9 +762,9 @@ class _Decoder:
         starts = self.starts[chosen]
         lengths = self.lengths[chosen]
         try:
-            return _unpack(self.data, recipe, starts, lengths, 0, self.threads, header_lengths=False)
+            return _unpack(self.data, recipe, starts, lengths, 0, self.threads, header_lengths=False, numbers=chosen)
         except ValueError as error:
-            raise ValueError(f"container {name!r}: {_in_stream(error, chosen)}") from None
+            raise ValueError(f"container {name!r}: {error}") from None
 
     @staticmethod
     def items(recipe: list[dict[str, Any]], reads: dict[tuple[Any, ...], int], entry: _Entry,
