@@ -20,6 +20,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import weakref
 
 import pytest
@@ -1041,8 +1042,14 @@ def test_recipes_changed_while_other_threads_call_with_them():
     unpacked = {packet: every_answer(lambda r, packet=packet: unpack(packet, 0, r)) for packet in THREAD_PACKETS}
     start = [dict(position_states(p, True)[1]) for p in range(POSITIONS)]
     shared = {"list": list(start), "tuple": tuple(start)}
+    # A list nobody changes but by swapping an item for an equal copy, so packers are served by its
+    # layout while the dicts they read are let go by the list: each copy's tag must be freed once
+    # no call reads it any longer.
+    steady = [item(f"s{i}", "unsigned", 16, value=0x100 + i, note=Tag()) for i in range(64)]
+    steady_packet = b"".join((0x100 + i).to_bytes(2, "big") for i in range(64))
+    copies_freed = []
     stop = threading.Event()
-    seen = {"pack": 0, "unpack": 0, "changes": 0, "replaced": 0}
+    seen = {"pack": 0, "unpack": 0, "changes": 0, "replaced": 0, "steady": 0, "swapped": 0}
     failures = []
 
     def guarded(work):
@@ -1095,6 +1102,21 @@ def test_recipes_changed_while_other_threads_call_with_them():
                     shared["list"] = copies
             seen["replaced"] += 1
 
+    def swap_steady():
+        rng = random.Random(17)
+        while not stop.is_set():
+            p = rng.randrange(len(steady))
+            tag = Tag()
+            copies_freed.append(weakref.finalize(tag, lambda: None))
+            steady[p] = dict(steady[p], note=tag)
+            seen["swapped"] += 1
+            time.sleep(0.0002)  # calls in between are served by the layout
+
+    def call_steady():
+        while not stop.is_set():
+            assert pack(steady) == steady_packet
+            seen["steady"] += 1
+
     def call_pack():
         rng = random.Random(11)
         while not stop.is_set():
@@ -1117,7 +1139,7 @@ def test_recipes_changed_while_other_threads_call_with_them():
             stop.clear()
             threads = [threading.Thread(target=guarded(work)) for work in
                        [lambda: change_keys([0, 2]), lambda: change_keys([1]), replace_items,
-                        call_pack, call_pack, call_unpack, call_unpack]]
+                        call_pack, call_pack, call_unpack, call_unpack, swap_steady, call_steady, call_steady]]
             for thread in threads:
                 thread.start()
             stop.wait(SECONDS / THREAD_ROUNDS)
@@ -1131,6 +1153,10 @@ def test_recipes_changed_while_other_threads_call_with_them():
     finally:
         sys.setswitchinterval(interval)
     assert min(seen.values()) > 0, seen
+    for _ in range(3):  # served by its layout: a call that lets go of what ended calls kept
+        assert pack(steady) == steady_packet
+    alive = {id(f.peek()[0]) for f in copies_freed if f.alive}
+    assert alive <= {id(d["note"]) for d in steady}, "a copy the list let go of is still alive"
 
 
 # ---- dict watcher slots ------------------------------------------------------------------------

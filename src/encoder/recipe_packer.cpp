@@ -544,23 +544,26 @@ std::shared_ptr<const PackLayout> compile(const python::RecipeItems& recipe) {
   return layout;
 }
 
-// Packs with a compiled layout. Every item's value is taken first, as the sizing pass takes every
-// item before any value is converted. An item that lost its value since (only another thread can
-// do that between the lookup and here) sends the call to the uncached path, which reports it:
-// `fallback` is set and nothing is returned.
-template <class Current>
-Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems& recipe, bool& fallback,
-                            Current still_current) {
-  const std::size_t count = recipe.size();
+// Packs with a compiled layout the `count` items item(i) gives. Every item's value is taken first,
+// as the sizing pass takes every item before any value is converted; done_reading() is called
+// once they are, before anything is let go. An item that lost its value since (only another
+// thread can do that between the lookup and here) sends the call to the uncached path, which
+// reports it: `fallback` is set and nothing is returned.
+template <class Item, class Done, class Current>
+Result<PyRef> pack_compiled(const PackLayout& layout, std::size_t count, Item item, Done done_reading,
+                            bool& fallback, Current still_current) {
   std::array<PyRef, 32> few;  // the usual recipe's values, without a heap block
   std::vector<PyRef> many(count > few.size() ? count : 0);
   PyRef* const values = count > few.size() ? many.data() : few.data();
-  for (std::size_t i = 0; i < count; ++i) {
-    values[i] = read_value_at(recipe.item(i), layout.fields[i]);
-    if (!values[i]) {
-      fallback = true;
-      return PyRef();
-    }
+  bool all = true;
+  for (std::size_t i = 0; i < count && all; ++i) {
+    values[i] = read_value_at(item(i), layout.fields[i]);
+    all = static_cast<bool>(values[i]);
+  }
+  done_reading();
+  if (!all) {
+    fallback = true;
+    return PyRef();
   }
   // Values of an item changed since the layout was read belong to another state of the recipe.
   if (!still_current()) {
@@ -599,16 +602,34 @@ Result<PyRef> pack_compiled(const PackLayout& layout, const python::RecipeItems&
 
 Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
   bool fallback = false;
+  const auto nothing = [] {};
 #ifdef Py_GIL_DISABLED
-  // A list is held at once, under its lock, on free-threaded builds: its items' values are read
-  // after the lookup, and another thread dropping an item must not free it meanwhile. A tuple's
-  // items cannot change.
-  if (recipe.list_in_place()) recipe.hold();
+  // Without the GIL another thread may drop an item of a list while its value is read. The lookup
+  // compares the list's items under its lock and keeps the dicts it compared readable until the
+  // values are taken (Found::items); failing that, the list is held at once, under its lock, as
+  // any recipe the uncached path reads. A tuple's items cannot change.
+  if (recipe.list_in_place()) {
+    {
+      auto cached = recipe::find_layout_and_items(recipe::Use::pack, recipe);
+      if (PyObject* const* items = cached.items()) {
+        // The list may be resized once its lock is let go: the count is the layout's, which the
+        // lookup found equal to the list's.
+        const auto& layout = static_cast<const PackLayout&>(cached.layout());
+        auto packed = pack_compiled(
+            layout, layout.fields.size(), [&](std::size_t i) { return items[i]; }, [&] { cached.end_reading(); },
+            fallback, [&] { return cached.still_current(); });
+        if (!fallback) return packed;
+        fallback = false;
+      }
+    }
+    recipe.hold();
+  }
 #endif
+  const auto item = [&](std::size_t i) { return recipe.item(i); };
   if (const auto cached = recipe::find_layout(recipe::Use::pack, recipe)) {
     // Served in place: the values are taken before any Python code runs.
-    auto packed = pack_compiled(static_cast<const PackLayout&>(cached.layout()), recipe, fallback,
-                                [&] { return cached.still_current(); });
+    auto packed = pack_compiled(static_cast<const PackLayout&>(cached.layout()), recipe.size(), item, nothing,
+                                fallback, [&] { return cached.still_current(); });
     if (!fallback) return packed;
     recipe.hold();
   } else {
@@ -616,7 +637,8 @@ Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
     recipe::Compiling compiling(recipe::Use::pack, recipe);
     if (compiling.started()) {
       if (auto layout = compile(recipe)) {
-        auto packed = pack_compiled(*layout, recipe, fallback, [&] { return compiling.still_current(); });
+        auto packed = pack_compiled(*layout, recipe.size(), item, nothing, fallback,
+                                    [&] { return compiling.still_current(); });
         // Only a layout that has served a call whole is kept.
         if (packed && !fallback) compiling.publish(std::move(layout));
         if (!fallback) return packed;

@@ -26,8 +26,10 @@ namespace tessel::python {
 // until hold() is called: a call served by a compiled layout only compares the items with the
 // layout's and reads values out of them before any Python code can run, so it need not hold them.
 // Without the GIL another thread may change a list at any moment: a list is then read in place
-// only under its lock (ListLock), and hold() takes its items under that lock too. Holding them
-// would cost two atomic reference count changes an item and a call when threads share the recipe.
+// only under its lock (ListLock), and hold() takes its items under that lock too; the packer reads
+// values after the lock is let go through the dicts its lookup compared (recipe::Found::items).
+// Holding them would cost two atomic reference count changes an item and a call when threads
+// share the recipe.
 class RecipeItems {
  public:
   [[nodiscard]] PyObject* source() const noexcept { return source_; }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -191,11 +192,15 @@ bool is_value_key(PyObject* key) noexcept {
 }
 
 void sweep_own_front() noexcept;
+bool keep_while_read(PyObject* dict) noexcept;
 
 // Called by the interpreter before a watched dict changes and when it is deallocated.
 int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) noexcept {
   // A new value for an existing `value` key: the packer reads values on every call.
   if (event == PyDict_EVENT_MODIFIED && is_value_key(key)) return 0;
+  // A packer call on another thread may be reading this dict out of a list that has let go of
+  // it: it lives on, resurrected, until that call is done. Its layouts go when it finally does.
+  if (event == PyDict_EVENT_DEALLOCATED && keep_while_read(dict)) return 0;
   Graveyard graveyard;
   try {
     graveyard.reserve(kMaxLayouts);
@@ -257,13 +262,124 @@ struct FrontSlot {
   std::uint32_t unstamped = 0;
 };
 
-namespace {
-
-struct Front {
+struct alignas(64) Front {
   std::array<FrontSlot, kFrontSlots> slots;
   std::uint64_t clock = 0;
   std::uint64_t unlinked_seen = 0;
+  // Odd while a call of this thread reads item dicts found in place (Found::items): written by the
+  // thread alone, read by a thread deallocating a watched dict.
+  std::atomic<std::uint64_t> window{0};
 };
+
+namespace {
+
+// Every thread's table, for the watcher to see whose reading windows are open, and the dicts kept
+// alive for them. A plain mutex, like the table's: nothing under it waits or touches Python.
+struct Kept {
+  python::PyRef dict;
+  std::vector<std::pair<const Front*, std::uint64_t>> open;  // the windows open when it was kept
+};
+struct Fronts {
+  std::mutex lock;
+  std::vector<Front*> all;
+  std::vector<Kept> kept;
+  std::atomic<bool> any_kept{false};
+};
+Fronts& fronts = *new Fronts;  // never destroyed, like the table
+
+// Whether the window a dict was kept for has closed (its thread ended, or moved past it).
+bool closed(const std::pair<const Front*, std::uint64_t>& open) noexcept {
+  const auto& all = fronts.all;
+  if (std::find(all.begin(), all.end(), open.first) == all.end()) return true;
+  return open.first->window.load(std::memory_order_acquire) != open.second;
+}
+
+// The kept dict this thread is letting go of: no list has held it since it was kept, so no window
+// opened since reads it, and its deallocation frees it.
+thread_local PyObject* letting_go = nullptr;
+
+// Lets go of the kept dicts whose windows have all closed. Runs Python code (their deallocation).
+void release_kept() noexcept {
+  if (!fronts.any_kept.load(std::memory_order_acquire)) return;
+  std::vector<python::PyRef> done;
+  {
+    const MutexLock held(fronts.lock);
+    try {
+      done.reserve(fronts.kept.size());
+    } catch (const std::bad_alloc&) {
+      return;  // a later call tries again
+    }
+    auto still = std::remove_if(fronts.kept.begin(), fronts.kept.end(), [&](Kept& kept) {
+      if (!std::all_of(kept.open.begin(), kept.open.end(), closed)) return false;
+      done.push_back(std::move(kept.dict));
+      return true;
+    });
+    fronts.kept.erase(still, fronts.kept.end());
+    fronts.any_kept.store(!fronts.kept.empty(), std::memory_order_release);
+  }
+  for (python::PyRef& dict : done) {
+    PyObject* const outer = std::exchange(letting_go, dict.get());
+    dict = python::PyRef();
+    letting_go = outer;
+  }
+}
+
+// A window opens under the list's lock, once the list's items were compared with the entry's: a
+// dict the list lets go of after that is deallocated only after the window's store is visible.
+void open_window(Front& front) noexcept {
+  front.window.store(front.window.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+}
+void close_window(Front& front) noexcept {
+  front.window.store(front.window.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+// Called with the dict about to be freed: resurrects it (the interpreter lets a watcher do so)
+// when some thread's reading window is open, since that thread may be reading it.
+bool keep_while_read(PyObject* dict) noexcept {
+  if (dict == letting_go) return false;
+  {
+    const MutexLock held(fronts.lock);
+    try {
+      std::vector<std::pair<const Front*, std::uint64_t>> open;
+      for (const Front* front : fronts.all) {
+        const std::uint64_t window = front->window.load(std::memory_order_seq_cst);
+        if (window % 2 != 0) open.emplace_back(front, window);
+      }
+      if (open.empty()) return false;
+      fronts.kept.push_back(Kept{python::PyRef(), std::move(open)});
+      fronts.kept.back().dict = python::PyRef::borrow(dict);
+      fronts.any_kept.store(true, std::memory_order_release);
+      return true;
+    } catch (const std::bad_alloc&) {
+      // No room to remember it: wait below for the windows to close instead.
+    }
+  }
+  // A window takes no lock and runs no Python code, but its thread may be parked on a dict's
+  // lock, and a stop-the-world pause may need this thread to detach: wait detached, with no lock
+  // of ours held, looking again under the lock (the thread of a closed window may end).
+  for (;;) {
+    const Front* open = nullptr;
+    std::uint64_t window = 0;
+    {
+      const MutexLock held(fronts.lock);
+      for (const Front* front : fronts.all) {
+        window = front->window.load(std::memory_order_seq_cst);
+        if (window % 2 != 0) {
+          open = front;
+          break;
+        }
+      }
+    }
+    if (open == nullptr) return false;
+    for (bool still = true; still;) {
+      Py_BEGIN_ALLOW_THREADS
+      std::this_thread::yield();
+      Py_END_ALLOW_THREADS
+      const MutexLock held(fronts.lock);
+      still = !closed({open, window});
+    }
+  }
+}
 
 // Lets go of the slots whose entries were taken out of the shared table, but those in use.
 void sweep(Front& front) noexcept {
@@ -277,44 +393,63 @@ void sweep(Front& front) noexcept {
 
 constexpr const char* kFrontName = "tessel.layouts";
 
+void forget_front(Front* front) noexcept {
+  {
+    const MutexLock held(fronts.lock);
+    std::erase(fronts.all, front);
+  }
+  delete front;
+}
+
 void drop_front(PyObject* capsule) noexcept {
-  delete static_cast<Front*>(PyCapsule_GetPointer(capsule, kFrontName));
+  forget_front(static_cast<Front*>(PyCapsule_GetPointer(capsule, kFrontName)));
 }
 
 // This thread's own table; null when there is none and none could be made (the shared table
 // then serves alone), or with `make` false, when there is none yet. The thread state's dict keeps
 // the capsule, so the pointer stays good.
+// A new table for this thread, kept in its thread state's dict under the table's key.
+[[gnu::noinline]] Front* new_front(PyObject* dict) noexcept {
+  auto* front = new (std::nothrow) Front;
+  if (front == nullptr) return nullptr;
+  try {
+    const MutexLock registering(fronts.lock);
+    fronts.all.push_back(front);
+  } catch (const std::bad_alloc&) {
+    delete front;
+    return nullptr;
+  }
+  const python::PyRef capsule = python::PyRef::steal(PyCapsule_New(front, kFrontName, drop_front));
+  if (!capsule) {
+    forget_front(front);
+    PyErr_Clear();
+    return nullptr;
+  }
+  if (PyDict_SetItem(dict, table.front_key, capsule.get()) < 0) {
+    PyErr_Clear();
+    return nullptr;  // the capsule, and the table with it, go here
+  }
+  return front;  // the dict holds the capsule
+}
+
 Front* this_front(bool make = true) noexcept {
   if (table.front_key == nullptr) return nullptr;
   PyObject* dict = PyThreadState_GetDict();  // borrowed: this thread's own
   if (dict == nullptr) return nullptr;
   PyObject* held = nullptr;
   const int got = PyDict_GetItemRef(dict, table.front_key, &held);
-  python::PyRef capsule = python::PyRef::steal(held);
+  const python::PyRef capsule = python::PyRef::steal(held);
   if (got < 0) {
     PyErr_Clear();
     return nullptr;
   }
-  if (got == 0 && !make) return nullptr;
-  if (got == 0) {
-    auto* front = new (std::nothrow) Front;
-    if (front == nullptr) return nullptr;
-    capsule = python::PyRef::steal(PyCapsule_New(front, kFrontName, drop_front));
-    if (!capsule) {
-      delete front;
-      PyErr_Clear();
-      return nullptr;
-    }
-    if (PyDict_SetItem(dict, table.front_key, capsule.get()) < 0) {
-      PyErr_Clear();
-      return nullptr;  // the capsule, and the table with it, go here
-    }
-  }
+  if (got == 0) return make ? new_front(dict) : nullptr;
   return static_cast<Front*>(PyCapsule_GetPointer(capsule.get(), kFrontName));
 }
 
 // Whether `entry` describes `recipe` (the same dicts, by identity, in a list or tuple of its type).
-bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe, std::size_t size) noexcept {
+[[gnu::always_inline]] inline bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe,
+                                             std::size_t size) noexcept {
   if (entry.type != Py_TYPE(source) || entry.items.size() != size) return false;
   if (recipe.list_in_place() || PyTuple_CheckExact(source)) {
     // Read in place (a list under its lock): the item array once, not a type test an item.
@@ -337,6 +472,7 @@ void sweep_own_front() noexcept {
 #else
 namespace {
 void sweep_own_front() noexcept {}
+bool keep_while_read(PyObject*) noexcept { return false; }
 }  // namespace
 #endif
 
@@ -346,7 +482,8 @@ Found::Found(Found&& other) noexcept
       ,
       owned_(std::move(other.owned_)),
       entry_(std::exchange(other.entry_, nullptr)),
-      slot_(std::exchange(other.slot_, nullptr))
+      slot_(std::exchange(other.slot_, nullptr)),
+      reading_(std::exchange(other.reading_, nullptr))
 #else
       ,
       held_(std::move(other.held_))
@@ -356,7 +493,35 @@ Found::Found(Found&& other) noexcept
 
 Found::~Found() {
 #ifdef Py_GIL_DISABLED
+  if (reading_ != nullptr) [[unlikely]] close_window(*reading_);  // what it kept goes at a later call
   if (slot_ != nullptr) --slot_->pins;
+#endif
+}
+
+PyObject* const* Found::items() const noexcept {
+#ifdef Py_GIL_DISABLED
+  return reading_ != nullptr ? entry_->items.data() : nullptr;
+#else
+  return nullptr;
+#endif
+}
+
+#ifdef Py_GIL_DISABLED
+void Found::open_items(const python::RecipeItems& recipe, Front& front) noexcept {
+  // Only a list read in place needs a window: a tuple keeps its items for the call, and any other
+  // recipe's items were held as it was read. One window a thread at a time.
+  if (!recipe.list_in_place()) return;
+  if (front.window.load(std::memory_order_relaxed) % 2 != 0) return;
+  open_window(front);
+  reading_ = &front;
+}
+#endif
+
+void Found::end_reading() noexcept {
+#ifdef Py_GIL_DISABLED
+  if (reading_ == nullptr) return;
+  close_window(*std::exchange(reading_, nullptr));
+  release_kept();
 #endif
 }
 
@@ -376,7 +541,8 @@ void Found::keep_local(python::PyRef object) const noexcept {
 #endif
 }
 
-Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
+template <Reading reading>
+Found Found::find(Use use, const python::RecipeItems& recipe) noexcept {
   Found found;
   PyObject* source = recipe.source();
   if (table.watcher < 0 || source == nullptr) return found;
@@ -410,6 +576,7 @@ Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
       found.layout_ = entry->layout.get();
       found.entry_ = entry;
       found.slot_ = &slot;
+      if constexpr (reading == Reading::items) found.open_items(recipe, *front);
       return found;
     }
   }
@@ -455,6 +622,7 @@ Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
       place->unstamped = 0;
       place->pins = 1;
       found.slot_ = place;
+      if constexpr (reading == Reading::items) found.open_items(recipe, *front);
       return found;
     }
   }
@@ -463,6 +631,14 @@ Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
   found.held_ = hit->layout;
 #endif
   return found;
+}
+
+Found find_layout(Use use, const python::RecipeItems& recipe) noexcept {
+  return Found::find<Reading::layout>(use, recipe);
+}
+
+Found find_layout_and_items(Use use, const python::RecipeItems& recipe) noexcept {
+  return Found::find<Reading::items>(use, recipe);
 }
 
 bool Found::still_current() const noexcept {

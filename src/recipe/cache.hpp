@@ -19,6 +19,11 @@
 // own, checked against the shared one by an atomic flag that unlinking clears: a call served from
 // it takes no lock and writes nothing another thread reads, so threads sharing a recipe do not
 // contend. The shared table's use stamps are refreshed from there now and then, for eviction.
+//
+// A packer call on a shared list reads its item dicts after the list's lock is let go, without
+// holding them (two contended reference count changes a dict and a call). Instead its thread
+// marks a reading window in its own table; a watched dict deallocated while any thread's window
+// is open is resurrected by the watcher and let go once every such window has closed.
 #pragma once
 
 #include <Python.h>
@@ -45,6 +50,11 @@ void start_layout_cache() noexcept;
 
 struct Entry;
 struct FrontSlot;
+struct Front;
+
+// What the caller reads after the lookup: the packet only (the unpacker), or the item dicts too
+// (the packer reads their values).
+enum class Reading : std::uint8_t { layout, items };
 
 // A layout found for a call.
 class Found {
@@ -66,14 +76,26 @@ class Found {
   // until kept, and always on other builds or when the thread has no room for one.
   [[nodiscard]] PyObject* local() const noexcept;
   void keep_local(python::PyRef object) const noexcept;
+  // Free-threaded builds, a list read in place and found by find_layout_and_items: the item dicts
+  // the layout was found for, which stay readable after the list's lock is let go until
+  // end_reading(), however the list changes meanwhile (a dict the list drops is kept alive until
+  // then). Null otherwise: the caller then holds the items before it reads them. Nothing between
+  // the lookup and end_reading() may run Python code.
+  [[nodiscard]] PyObject* const* items() const noexcept;
+  void end_reading() noexcept;
 
  private:
   friend Found find_layout(Use use, const python::RecipeItems& recipe) noexcept;
+  friend Found find_layout_and_items(Use use, const python::RecipeItems& recipe) noexcept;
+  template <Reading reading>
+  static Found find(Use use, const python::RecipeItems& recipe) noexcept;
   const Layout* layout_ = nullptr;
 #ifdef Py_GIL_DISABLED
   std::shared_ptr<Entry> owned_;  // when the thread's own table has no slot for it
   Entry* entry_ = nullptr;
   FrontSlot* slot_ = nullptr;
+  Front* reading_ = nullptr;      // the thread's table, while its items are read
+  void open_items(const python::RecipeItems& recipe, Front& front) noexcept;
 #else
   std::shared_ptr<const Layout> held_;
 #endif
@@ -81,6 +103,8 @@ class Found {
 
 // The layout published for this recipe (the same list or tuple holding the same dicts), if any.
 [[nodiscard]] Found find_layout(Use use, const python::RecipeItems& recipe) noexcept;
+// The same, for a caller that reads the item dicts after the lookup (see Found::items).
+[[nodiscard]] Found find_layout_and_items(Use use, const python::RecipeItems& recipe) noexcept;
 
 // A layout being compiled. The recipe's dicts are watched before they are read, so a change made
 // while they are read (by another thread, or a finalizer run by an allocation) spoils the entry
