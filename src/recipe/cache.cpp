@@ -230,6 +230,22 @@ int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObje
   return 0;
 }
 
+// Whether `entry` describes `recipe` (the same dicts, by identity, in a list or tuple of its type).
+[[gnu::always_inline]] inline bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe,
+                                             std::size_t size) noexcept {
+  if (entry.type != Py_TYPE(source) || entry.items.size() != size) return false;
+  if (recipe.list_in_place() || PyTuple_CheckExact(source)) {
+    // Read in place (without the GIL, a list under its lock): the item array once, not a type test
+    // an item.
+    PyObject* const* items = PySequence_Fast_ITEMS(source);
+    return std::equal(entry.items.begin(), entry.items.end(), items);
+  }
+  for (std::size_t i = 0; i < size; ++i) {
+    if (entry.items[i] != recipe.item(i)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void start_layout_cache() noexcept {
@@ -447,21 +463,6 @@ Front* this_front(bool make = true) noexcept {
   return static_cast<Front*>(PyCapsule_GetPointer(capsule.get(), kFrontName));
 }
 
-// Whether `entry` describes `recipe` (the same dicts, by identity, in a list or tuple of its type).
-[[gnu::always_inline]] inline bool describes(const Entry& entry, PyObject* source, const python::RecipeItems& recipe,
-                                             std::size_t size) noexcept {
-  if (entry.type != Py_TYPE(source) || entry.items.size() != size) return false;
-  if (recipe.list_in_place() || PyTuple_CheckExact(source)) {
-    // Read in place (a list under its lock): the item array once, not a type test an item.
-    PyObject* const* items = PySequence_Fast_ITEMS(source);
-    return std::equal(entry.items.begin(), entry.items.end(), items);
-  }
-  for (std::size_t i = 0; i < size; ++i) {
-    if (entry.items[i] != recipe.item(i)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace {
@@ -583,25 +584,29 @@ Found Found::find(Use use, const python::RecipeItems& recipe) noexcept {
 #else
   const std::size_t size = recipe.size();
 #endif
+#ifdef Py_GIL_DISABLED
   std::shared_ptr<Entry> hit;
+#endif
   {
     const MutexLock held(table.lock);
     for (std::uint64_t published = table.published; published != 0; published &= published - 1) {
       const std::shared_ptr<Entry>& entry = table.slots[static_cast<unsigned>(__builtin_ctzll(published))];
       if (entry->source != source || entry->use != use) continue;
-      if (entry->type != Py_TYPE(source) || entry->items.size() != size) return found;
-      for (std::size_t i = 0; i < size; ++i) {
-        if (entry->items[i] != recipe.item(i)) return found;
-      }
+      if (!describes(*entry, source, recipe, size)) return found;
       entry->last_use.store(tick(), std::memory_order_relaxed);
       entry->served.store(true, std::memory_order_relaxed);
+#ifdef Py_GIL_DISABLED
       hit = entry;
+#else
+      found.held_ = entry->layout;  // all the call keeps: the entry may go while it runs
+      found.layout_ = found.held_.get();
+#endif
       break;
     }
   }
+#ifdef Py_GIL_DISABLED
   if (!hit) return found;
   found.layout_ = hit->layout.get();
-#ifdef Py_GIL_DISABLED
   found.entry_ = hit.get();
   if (front != nullptr) {
     // Into the thread's table, in a free slot or the least recently used one no call is using.
@@ -627,8 +632,6 @@ Found Found::find(Use use, const python::RecipeItems& recipe) noexcept {
     }
   }
   found.owned_ = std::move(hit);
-#else
-  found.held_ = hit->layout;
 #endif
   return found;
 }
