@@ -598,19 +598,39 @@ Result<PyRef> pack_compiled(const PackLayout& layout, std::size_t count, Item it
   return bytes;
 }
 
+// A recipe no layout serves: its items held, compiled when it can be and due to be, else read
+// item by item.
+Result<PyRef> pack_uncached(const python::RecipeItems& recipe) {
+  recipe.hold();
+  recipe::Compiling compiling(recipe::Use::pack, recipe);
+  if (compiling.started()) {
+    if (auto layout = compile(recipe)) {
+      bool fallback = false;
+      auto packed = pack_compiled(
+          *layout, recipe.size(), [&](std::size_t i) { return recipe.item(i); }, [] {}, fallback,
+          [&] { return compiling.still_current(); });
+      // Only a layout that has served a call whole is kept.
+      if (packed && !fallback) compiling.publish(std::move(layout));
+      if (!fallback) return packed;
+    }
+  }
+  return pack_each(recipe);
+}
+
 }  // namespace
 
 Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
   bool fallback = false;
-  const auto nothing = [] {};
 #ifdef Py_GIL_DISABLED
   // Without the GIL another thread may drop an item of a list while its value is read. The lookup
   // compares the list's items under its lock and keeps the dicts it compared readable until the
   // values are taken (Found::items); failing that, the list is held at once, under its lock, as
   // any recipe the uncached path reads. A tuple's items cannot change.
   if (recipe.list_in_place()) {
+    bool found = false;
     {
       auto cached = recipe::find_layout_and_items(recipe::Use::pack, recipe);
+      found = static_cast<bool>(cached);
       if (PyObject* const* items = cached.items()) {
         // The list may be resized once its lock is let go: the count is the layout's, which the
         // lookup found equal to the list's.
@@ -622,30 +642,20 @@ Result<PyRef> pack_parameters(const python::RecipeItems& recipe) {
         fallback = false;
       }
     }
+    if (!found) return pack_uncached(recipe);
     recipe.hold();
   }
 #endif
-  const auto item = [&](std::size_t i) { return recipe.item(i); };
   if (const auto cached = recipe::find_layout(recipe::Use::pack, recipe)) {
     // Served in place: the values are taken before any Python code runs.
-    auto packed = pack_compiled(static_cast<const PackLayout&>(cached.layout()), recipe.size(), item, nothing,
-                                fallback, [&] { return cached.still_current(); });
+    auto packed = pack_compiled(
+        static_cast<const PackLayout&>(cached.layout()), recipe.size(), [&](std::size_t i) { return recipe.item(i); },
+        [] {}, fallback, [&] { return cached.still_current(); });
     if (!fallback) return packed;
     recipe.hold();
-  } else {
-    recipe.hold();
-    recipe::Compiling compiling(recipe::Use::pack, recipe);
-    if (compiling.started()) {
-      if (auto layout = compile(recipe)) {
-        auto packed = pack_compiled(*layout, recipe.size(), item, nothing, fallback,
-                                    [&] { return compiling.still_current(); });
-        // Only a layout that has served a call whole is kept.
-        if (packed && !fallback) compiling.publish(std::move(layout));
-        if (!fallback) return packed;
-      }
-    }
+    return pack_each(recipe);
   }
-  return pack_each(recipe);
+  return pack_uncached(recipe);
 }
 
 }  // namespace tessel::encoder
