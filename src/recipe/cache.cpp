@@ -349,6 +349,15 @@ void close_window(Front& front) noexcept {
   front.window.store(front.window.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
+// The windows open now, as (table, window) pairs, under the registry's lock.
+template <class Visit>
+void each_open_window(Visit visit) {
+  for (const Front* front : fronts.all) {
+    const std::uint64_t window = front->window.load(std::memory_order_seq_cst);
+    if (window % 2 != 0 && !visit(front, window)) return;
+  }
+}
+
 // Called with the dict about to be freed: resurrects it (the interpreter lets a watcher do so)
 // when some thread's reading window is open, since that thread may be reading it.
 bool keep_while_read(PyObject* dict) noexcept {
@@ -357,13 +366,13 @@ bool keep_while_read(PyObject* dict) noexcept {
     const MutexLock held(fronts.lock);
     try {
       std::vector<std::pair<const Front*, std::uint64_t>> open;
-      for (const Front* front : fronts.all) {
-        const std::uint64_t window = front->window.load(std::memory_order_seq_cst);
-        if (window % 2 != 0) open.emplace_back(front, window);
-      }
+      each_open_window([&](const Front* front, std::uint64_t window) {
+        open.emplace_back(front, window);
+        return true;
+      });
       if (open.empty()) return false;
       fronts.kept.push_back(Kept{python::PyRef(), std::move(open)});
-      fronts.kept.back().dict = python::PyRef::borrow(dict);
+      fronts.kept.back().dict = python::PyRef::borrow(dict);  // once nothing can throw
       fronts.any_kept.store(true, std::memory_order_release);
       return true;
     } catch (const std::bad_alloc&) {
@@ -373,27 +382,21 @@ bool keep_while_read(PyObject* dict) noexcept {
   // A window takes no lock and runs no Python code, but its thread may be parked on a dict's
   // lock, and a stop-the-world pause may need this thread to detach: wait detached, with no lock
   // of ours held, looking again under the lock (the thread of a closed window may end).
-  for (;;) {
-    const Front* open = nullptr;
-    std::uint64_t window = 0;
+  for (std::pair<const Front*, std::uint64_t> open{};;) {
     {
       const MutexLock held(fronts.lock);
-      for (const Front* front : fronts.all) {
-        window = front->window.load(std::memory_order_seq_cst);
-        if (window % 2 != 0) {
-          open = front;
-          break;
-        }
+      if (open.first == nullptr || closed(open)) {  // the next window still open, if any
+        open = {};
+        each_open_window([&](const Front* front, std::uint64_t window) {
+          open = {front, window};
+          return false;
+        });
+        if (open.first == nullptr) return false;
       }
     }
-    if (open == nullptr) return false;
-    for (bool still = true; still;) {
-      Py_BEGIN_ALLOW_THREADS
-      std::this_thread::yield();
-      Py_END_ALLOW_THREADS
-      const MutexLock held(fronts.lock);
-      still = !closed({open, window});
-    }
+    Py_BEGIN_ALLOW_THREADS
+    std::this_thread::yield();
+    Py_END_ALLOW_THREADS
   }
 }
 
@@ -421,9 +424,6 @@ void drop_front(PyObject* capsule) noexcept {
   forget_front(static_cast<Front*>(PyCapsule_GetPointer(capsule, kFrontName)));
 }
 
-// This thread's own table; null when there is none and none could be made (the shared table
-// then serves alone), or with `make` false, when there is none yet. The thread state's dict keeps
-// the capsule, so the pointer stays good.
 // A new table for this thread, kept in its thread state's dict under the table's key.
 [[gnu::noinline]] Front* new_front(PyObject* dict) noexcept {
   auto* front = new (std::nothrow) Front;
@@ -448,6 +448,9 @@ void drop_front(PyObject* capsule) noexcept {
   return front;  // the dict holds the capsule
 }
 
+// This thread's own table; null when there is none and none could be made (the shared table
+// then serves alone), or with `make` false, when there is none yet. The thread state's dict keeps
+// the capsule, so the pointer stays good.
 Front* this_front(bool make = true) noexcept {
   if (table.front_key == nullptr) return nullptr;
   PyObject* dict = PyThreadState_GetDict();  // borrowed: this thread's own
